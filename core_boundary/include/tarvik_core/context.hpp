@@ -1,0 +1,31 @@
+// AgentProcessorContext: what a processor is built for.
+//
+// One context per processor: the orchestration, the agent node it runs, the
+// network manager for remote implementations, and three flags. Build it with
+// designated initializers:
+//
+//   AgentProcessorContext ctx{.orchestration = orch, .agent = node, .network_mgr = mgr};
+//
+// A plain aggregate of shared pointers; copying it shares the graph.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "tarvik_core/network.hpp"
+#include "tarvik_core/orchestration.hpp"
+
+namespace tarvik_core {
+
+struct AgentProcessorContext {
+    OrchestrationPtr orchestration;
+    GraphNodePtr agent;
+    NetworkMgrPtr network_mgr;
+    bool is_training = false;
+    bool is_validating = false;
+    bool for_agent_group = false;
+    // A display name that overrides the agent's name, or none.
+    std::optional<std::string> name;
+};
+
+}  // namespace tarvik_core

@@ -1,0 +1,72 @@
+// Sensors of an orchestration.
+//
+// A sensor has a name, a space, an optional normalisation, and a source: where
+// its value comes from in the raw readings of a step. Raw readings are either
+// a name-keyed mapping (the sensor reads `key`, its name unless given) or a
+// flat numeric vector (the sensor reads its flat size of consecutive entries
+// from `index`). A sensor whose source is a perceptor is not read from the
+// raw readings: a perceptor derives it from the other sensors.
+//
+// Sensor values in the core form: a Discrete sensor's value is an int, every
+// other kind's an NdArray of the space's dtype and shape.
+//
+// Normalisation applies to Box sensors only:
+// - "scale":    2 * (x - low) / (high - low) - 1, mapping [low, high] to [-1, 1]
+//               (low and high default to the Box's bounds);
+// - "standard": (x - mean) / std.
+// normalize_sample returns a new float32 array; the input is not modified.
+//
+// Sensors are immutable after loading and shared by every processor.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarvik_core/ndarray.hpp"
+#include "tarvik_core/spaces.hpp"
+#include "tarvik_core/value.hpp"
+
+namespace tarvik_core {
+
+struct Normalization {
+    enum class Kind { none, scale, standard };
+    Kind kind = Kind::none;
+    // For scale: low/high. For standard: mean/std. Broadcast to the shape.
+    NdArray a;
+    NdArray b;
+};
+
+struct SensorSource {
+    enum class Kind { key, index, perceptor };
+    Kind kind = Kind::key;
+    std::string key;           // kind == key: the mapping key
+    std::int64_t index = 0;    // kind == index: first position in a flat vector
+    std::string perceptor;     // kind == perceptor: the perceptor node's name
+};
+
+class Sensor {
+public:
+    Sensor(std::string name, spaces::SpacePtr space, SensorSource source = {},
+           Normalization normalization = {});
+
+    std::string name;
+    spaces::SpacePtr space;
+    SensorSource source;
+    Normalization normalization;
+
+    // Number of raw entries the sensor takes from a flat vector.
+    std::int64_t flat_size() const;
+    // The normalised value (a new array), or `value` itself when the sensor
+    // has no normalisation.
+    Value normalize_sample(const Value& value) const;
+    // Brings a raw reading into the core form for this sensor's space
+    // (ValueError naming the sensor when the size or kind does not fit).
+    Value convert_reading(const Value& reading) const;
+};
+
+using SensorPtr = std::shared_ptr<const Sensor>;
+using SensorList = std::vector<SensorPtr>;
+
+}  // namespace tarvik_core

@@ -1,0 +1,201 @@
+// Spaces: what observations and actions look like.
+//
+// Six kinds: Discrete, MultiDiscrete, Box, MultiBinary, Tuple, Dict. A space
+// is immutable once built and shared through SpacePtr. Its kind is the class's
+// own name (`type_name()`), never a type test, so a subclass with another name
+// is another kind to everything that dispatches on kinds.
+//
+// Conventions:
+// - Flattening follows the usual RL convention: Discrete and MultiDiscrete
+//   flatten to one-hot blocks, Box and MultiBinary to their elements in
+//   row-major order, Tuple and Dict to the concatenation of their parts in
+//   order. `flatten()` is the Box that flat samples live in; flat samples are
+//   float32 vectors, the element type policy models take.
+// - Action-distribution length (`action_dist_size()`): the number of model
+//   outputs a policy produces for the space: n for Discrete, sum(nvec) for
+//   MultiDiscrete, 2 x size (means, then spreads) for Box, size for
+//   MultiBinary, the sum of the parts for Tuple and Dict.
+// - Action masks line up with that vector position by position: the mask space
+//   (`get_action_mask_space()`) is MultiBinary(action_dist_size()) and the
+//   "allow everything" mask (`get_no_action_mask()`) is an int8 vector of that
+//   many ones.
+//
+// Attribute accessors (n, nvec, shape, dtype, sequence_spaces,
+// mapping_spaces) exist on every space; a kind that lacks one raises
+// AttributeError, the way a missing attribute fails.
+//
+// Errors: invalid construction arguments are ValueErrors; a sample that does
+// not fit the space is a ValueError (or TypeError for the wrong kind of value)
+// naming the space.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tarvik_core/ndarray.hpp"
+#include "tarvik_core/value.hpp"
+
+namespace tarvik_core::spaces {
+
+class Space;
+using SpacePtr = std::shared_ptr<const Space>;
+using SpaceEntries = std::vector<std::pair<std::string, SpacePtr>>;
+
+class Space : public Object {
+public:
+    // The kind: the class's own name.
+    std::string type_name() const { return class_name(); }
+
+    virtual std::int64_t n() const;
+    virtual const NdArray& nvec() const;
+    virtual const Shape& shape() const;
+    virtual DType dtype() const;
+    virtual const std::vector<SpacePtr>& sequence_spaces() const;  // Tuple's `spaces`
+    virtual const SpaceEntries& mapping_spaces() const;            // Dict's `spaces`
+
+    // Number of entries of a flat sample.
+    virtual std::int64_t flat_dim() const = 0;
+    // The Box(flat_dim) of flat samples.
+    virtual SpacePtr flatten() const;
+    // A sample of this space as a 1-D float32 vector of flat_dim entries.
+    virtual NdArray flatten_sample(const Value& sample) const = 0;
+    // Writes the flat form into out[0, flat_dim()); the shared worker of
+    // flatten_sample for composites.
+    virtual void flatten_into(const Value& sample, float* out) const = 0;
+
+    virtual std::int64_t action_dist_size() const = 0;
+    SpacePtr get_action_mask_space() const;
+    NdArray get_no_action_mask() const;
+
+    std::string repr() const override = 0;
+    virtual bool equals(const Space& other) const = 0;
+
+protected:
+    [[noreturn]] void no_attribute(std::string_view attribute) const;
+};
+
+class Discrete : public Space {
+public:
+    explicit Discrete(std::int64_t n, std::int64_t start = 0);
+    std::int64_t n() const override { return n_; }
+    std::int64_t start() const noexcept { return start_; }
+    const Shape& shape() const override { return shape_; }
+    DType dtype() const override { return DType::Int64; }
+    std::int64_t flat_dim() const override { return n_; }
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override { return n_; }
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    std::int64_t n_;
+    std::int64_t start_;
+    Shape shape_;
+};
+
+class MultiDiscrete : public Space {
+public:
+    // `nvec`: integer array of any shape, every entry >= 1.
+    explicit MultiDiscrete(NdArray nvec);
+    explicit MultiDiscrete(std::vector<std::int64_t> nvec);
+    const NdArray& nvec() const override { return nvec_; }
+    const Shape& shape() const override { return nvec_.shape(); }
+    DType dtype() const override { return DType::Int64; }
+    std::int64_t flat_dim() const override { return total_; }
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override { return total_; }
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    NdArray nvec_;
+    std::int64_t total_ = 0;
+};
+
+class Box : public Space {
+public:
+    // Same bounds for every element.
+    Box(double low, double high, Shape shape, DType dtype = DType::Float32);
+    // Per-element bounds; `low` and `high` share a shape.
+    Box(NdArray low, NdArray high, DType dtype = DType::Float32);
+    const NdArray& low() const noexcept { return low_; }    // float64, shape()
+    const NdArray& high() const noexcept { return high_; }  // float64, shape()
+    bool is_bounded() const noexcept { return bounded_; }
+    const Shape& shape() const override { return shape_; }
+    DType dtype() const override { return dtype_; }
+    std::int64_t flat_dim() const override { return shape_product(shape_); }
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override { return 2 * shape_product(shape_); }
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    NdArray low_, high_;
+    Shape shape_;
+    DType dtype_;
+    bool bounded_ = false;
+};
+
+class MultiBinary : public Space {
+public:
+    explicit MultiBinary(std::int64_t n);
+    explicit MultiBinary(Shape shape);
+    const Shape& shape() const override { return shape_; }
+    DType dtype() const override { return DType::Int8; }
+    std::int64_t flat_dim() const override { return shape_product(shape_); }
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override { return shape_product(shape_); }
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    Shape shape_;
+};
+
+class Tuple : public Space {
+public:
+    explicit Tuple(std::vector<SpacePtr> spaces);
+    const std::vector<SpacePtr>& spaces() const noexcept { return spaces_; }
+    const std::vector<SpacePtr>& sequence_spaces() const override { return spaces_; }
+    std::int64_t flat_dim() const override;
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override;
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    std::vector<SpacePtr> spaces_;
+};
+
+class Dict : public Space {
+public:
+    // Entries keep the given order; keys must be unique.
+    explicit Dict(SpaceEntries spaces);
+    const SpaceEntries& spaces() const noexcept { return spaces_; }
+    const SpaceEntries& mapping_spaces() const override { return spaces_; }
+    // The sub-space under key, or null.
+    SpacePtr find(std::string_view key) const noexcept;
+    std::int64_t flat_dim() const override;
+    // `sample` must be a mapping holding every key of the space.
+    NdArray flatten_sample(const Value& sample) const override;
+    void flatten_into(const Value& sample, float* out) const override;
+    std::int64_t action_dist_size() const override;
+    std::string repr() const override;
+    bool equals(const Space& other) const override;
+
+private:
+    SpaceEntries spaces_;
+};
+
+// Text form of a space pointer; "None" for null.
+std::string repr(const SpacePtr& space);
+
+}  // namespace tarvik_core::spaces

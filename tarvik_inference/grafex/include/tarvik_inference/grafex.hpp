@@ -1,0 +1,113 @@
+// GrafexEngine: one ONNX policy model in one ONNX Runtime session.
+//
+// The constructor opens the session (full graph optimisation) and records
+// the model's input and output names and declared shapes once. infer() feeds
+// one observation (as float32, with a batch dimension added to a 1-D vector)
+// and optionally one action mask (as float64) and returns every output by
+// name; inputs whose name contains "action_mask" get an all-ones mask when no
+// mask is given. get_action_dist_inputs() and get_vf_preds() pick out the
+// logits and the value predictions.
+//
+// Ownership: the engine owns its session for its whole life; there is no
+// reload or close. Output arrays own their memory and outlive the call.
+// Thread safety: infer() holds the engine's non-reentrant lock for the whole
+// run, so one engine runs one model at a time; different engines are
+// independent.
+//
+// Errors: FileNotFoundError "ONNX model not found at: <path>" for a missing
+// model; session failures propagate as ONNX Runtime reports them (logged);
+// ValueError with the exact shape messages for observations and masks that do
+// not fit the declared shapes (logged with the prefix "Error during
+// inference: "); RuntimeError "Model not loaded" without a session.
+//
+//   GrafexEngine engine("policy.onnx");
+//   NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({0.1f, 0.2f}));
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarvik_core/ndarray.hpp"
+#include "tarvik_core/value.hpp"
+
+namespace tarvik_inference {
+
+// One entry of a declared input or output shape: a fixed size, a symbolic
+// name, or nothing at all.
+struct DeclaredDim {
+    std::optional<std::int64_t> size;
+    std::string symbol;  // non-empty for a named free dimension
+    bool is_fixed() const noexcept { return size.has_value(); }
+    friend bool operator==(const DeclaredDim&, const DeclaredDim&) = default;
+};
+using DeclaredShape = std::vector<DeclaredDim>;
+
+// "[1, 4]", "['batch', 4]", "[None, 4]".
+std::string declared_shape_repr(const DeclaredShape& shape);
+// Equal length and every entry a fixed size equal to the array's.
+bool shape_matches(const tarvik_core::Shape& shape, const DeclaredShape& declared) noexcept;
+
+// Output name -> array, in the session's output order.
+class OutputMap {
+public:
+    using Entry = std::pair<std::string, tarvik_core::NdArray>;
+    const tarvik_core::NdArray* find(std::string_view name) const noexcept;
+    const tarvik_core::NdArray& at(std::string_view name) const;  // KeyError
+    bool contains(std::string_view name) const noexcept { return find(name) != nullptr; }
+    std::size_t size() const noexcept { return entries_.size(); }
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+    void push_back(std::string name, tarvik_core::NdArray array) { entries_.emplace_back(std::move(name), std::move(array)); }
+    tarvik_core::Dict to_dict() const;
+
+private:
+    std::vector<Entry> entries_;
+};
+
+class GrafexEngine {
+public:
+    // `providers` defaults to {"CPUExecutionProvider"}.
+    explicit GrafexEngine(std::string model_path,
+                          std::optional<std::vector<std::string>> providers = std::nullopt);
+    ~GrafexEngine();
+    GrafexEngine(const GrafexEngine&) = delete;
+    GrafexEngine& operator=(const GrafexEngine&) = delete;
+
+    // Every output of one run. `action_mask` may be null (none).
+    OutputMap infer(const tarvik_core::NdArray& observation,
+                    const tarvik_core::NdArray* action_mask = nullptr);
+    OutputMap infer(const tarvik_core::NdArray& observation, const std::optional<tarvik_core::NdArray>& action_mask);
+
+    // "action_dist_inputs", or else the last output. IndexError when the
+    // model has no outputs.
+    tarvik_core::NdArray get_action_dist_inputs(const tarvik_core::NdArray& observation,
+                                                const tarvik_core::NdArray* action_mask = nullptr);
+    tarvik_core::NdArray get_action_dist_inputs(const tarvik_core::NdArray& observation,
+                                                const std::optional<tarvik_core::NdArray>& action_mask);
+    // "vf_preds", or none.
+    std::optional<tarvik_core::NdArray> get_vf_preds(const tarvik_core::NdArray& observation,
+                                                     const tarvik_core::NdArray* action_mask = nullptr);
+
+    const std::string model_path;
+    const std::vector<std::string>& input_names() const noexcept { return input_names_; }
+    const std::vector<std::string>& output_names() const noexcept { return output_names_; }
+    const std::vector<DeclaredShape>& input_shapes() const noexcept { return input_shapes_; }
+    const std::vector<DeclaredShape>& output_shapes() const noexcept { return output_shapes_; }
+    bool has_session() const noexcept;
+
+private:
+    void _load_model(const std::vector<std::string>& providers);
+
+    struct Session;
+    std::mutex model_lock_;
+    std::unique_ptr<Session> session_;
+    std::vector<std::string> input_names_;
+    std::vector<std::string> output_names_;
+    std::vector<DeclaredShape> input_shapes_;
+    std::vector<DeclaredShape> output_shapes_;
+};
+
+}  // namespace tarvik_inference

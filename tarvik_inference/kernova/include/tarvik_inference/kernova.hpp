@@ -1,0 +1,185 @@
+// BaseAgentProcessor: the per-agent pipeline every processor shares.
+//
+// A processor turns one step's raw sensor readings into an action for one
+// agent node. The base sets up the agent's teacher or controller (local, or a
+// proxy from the remote managers), its perceptors and its sensor spaces
+// (init), converts and filters sensors into the model observation
+// (process_sim_sensors), combines the teacher's and the simulator's action
+// masks (compute_action_mask and three static helpers), and passes decoded
+// actions through the teacher (process_action). Concrete processors (Actuon
+// for one agent's model, Conductrix for an orchestrator) implement _execute.
+//
+// Keyword arguments are option structs with designated initializers:
+//
+//   co_await processor->_execute(obs, {.sim_action_mask = mask, .return_as_teacher_dict = true});
+//   Value action = processor->execute(obs, {.explore = true});   // synchronous
+//
+// Overrides reach through the object: the pipeline calls process_sim_sensors,
+// compute_action_mask and process_action virtually; the mask helpers are
+// static and always the base's.
+//
+// Ownership: a processor owns its local teacher, controller and perceptor
+// instances (remote ones are proxies owned by the remote managers) and shares
+// the orchestration graph through its context. One task at a time drives a
+// processor; nothing here locks.
+//
+// Errors: construction without an action space raises the generic Error with
+// the message quoted in the constructor; other failures of teachers, space
+// utilities and remote managers propagate unchanged. execute() called inside a
+// running event loop raises RuntimeError instead of deadlocking.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tarvik_core/async.hpp"
+#include "tarvik_core/context.hpp"
+#include "tarvik_core/implementations.hpp"
+#include "tarvik_core/ndarray.hpp"
+#include "tarvik_core/space_utils.hpp"
+#include "tarvik_core/spaces.hpp"
+#include "tarvik_core/value.hpp"
+
+namespace tarvik_inference {
+
+using tarvik_core::AgentProcessorContext;
+using tarvik_core::Dict;
+using tarvik_core::NdArray;
+using tarvik_core::Task;
+using tarvik_core::Value;
+using tarvik_core::spaces::SpacePtr;
+
+// Keyword arguments of _execute.
+struct ExecuteArgs {
+    Value sim_action_mask;
+    bool explore = false;
+    bool is_coordinated = false;
+    Value previous_action;
+    bool return_as_teacher_dict = false;
+    // Set only when a processor runs after an agent group (mapping agent name
+    // -> action); the processors of this runtime ignore it.
+    Value agent_group_action;
+};
+
+// Keyword arguments of the synchronous execute.
+struct ExecuteOptions {
+    Value sim_action_mask;
+    bool explore = false;
+    Value previous_action;
+    bool return_as_teacher_dict = false;
+};
+
+// Keyword arguments of process_action.
+struct ProcessActionArgs {
+    Value sim_action_mask;
+    bool unsquash_action = false;
+};
+
+// What step() returns.
+struct StepResult {
+    Value sensors_filtered;
+    Value tarvik_obs;
+    Value teacher_reward;
+    Value teacher_success;
+    Value teacher_terminated;
+    Value truncated;
+};
+
+// The pair process_sim_sensors returns: the model observation (a mapping with
+// "observation" and "action_mask") and the processed observation.
+using SensorsResult = std::pair<Value, Value>;
+
+class BaseAgentProcessor : public tarvik_core::Object,
+                           public std::enable_shared_from_this<BaseAgentProcessor> {
+public:
+    explicit BaseAgentProcessor(AgentProcessorContext context);
+    ~BaseAgentProcessor() override;
+
+    // Teacher or controller, perceptors, agent groups, sensor spaces, filter.
+    virtual Task<void> init();
+
+    virtual Task<SensorsResult> process_sim_sensors(Value sensors, Value sim_action_mask = {},
+                                                    Value previous_action = {});
+    // The combined mask in model form (float64).
+    virtual Task<Value> compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action);
+
+    // Pads (with allowed entries) or truncates a flat mask to target_size.
+    static NdArray _align_mask_length(const NdArray& mask, std::int64_t target_size);
+    // Any mask form to a flat int8 vector (empty for none).
+    static NdArray _format_action_mask_for_combine(const Value& mask);
+    // Any mask form to float64 (none stays none; arrays keep their shape).
+    static std::optional<NdArray> _format_action_mask_for_onnx(const Value& mask);
+
+    virtual Task<Value> process_action(Value sim_sensors, Value tarvik_obs, Value action,
+                                       ProcessActionArgs args = {});
+
+    Task<StepResult> step(Value sim_sensors, Value sim_reward, Value _sim_terminated, Value _truncated,
+                          Dict info, Value action);
+    virtual Task<void> reset();
+    bool is_done() const noexcept { return done; }
+
+    // Runs _execute on a fresh event loop and returns its result.
+    Value execute(Value obs, ExecuteOptions options = {});
+    // One step: raw readings to action (or teacher dict). The base raises
+    // NotImplementedError.
+    virtual Task<Value> _execute(Value sim_sensors, ExecuteArgs args = {});
+
+    std::string get_name() const;
+    virtual std::string get_agent_name() const;
+    SpacePtr get_agent_sensor_space() const { return observation_space; }
+    SpacePtr get_brennor_sensor_space() const { return brennor_sensor_space; }
+    std::shared_ptr<tarvik_core::Teacher> get_teacher() const { return teacher; }
+    tarvik_core::GraphNodePtr get_agent() const { return context.agent; }
+    virtual SpacePtr get_action_space() const;
+
+    // Fields, in the order the constructor sets them.
+    AgentProcessorContext context;
+    std::shared_ptr<tarvik_core::Teacher> teacher;
+    std::shared_ptr<tarvik_core::Controller> controller;
+    SpacePtr observation_space;
+    SpacePtr brennor_sensor_space;
+    tarvik_core::PerceptorList perceptors;
+    tarvik_core::AgentGroupProcessors agent_group_agent_processors;
+    std::shared_ptr<BaseAgentProcessor> post_agent_group_agent_processor;
+    SpacePtr sim_sensor_space;
+    SpacePtr action_space;
+    SpacePtr action_mask_space;
+    NdArray no_action_mask;
+    SpacePtr filtered_brennor_sensor_space;
+    std::vector<std::string> filter_keys;
+    bool done = false;
+    bool _is_initialized = false;
+    // The last action a teacher returned from process_action; unset until then.
+    std::optional<Value> previous_action;
+};
+
+using ProcessorPtr = std::shared_ptr<BaseAgentProcessor>;
+
+// The action-space message of the constructor's failure.
+inline constexpr const char* kNoActionSpaceMessage =
+    "Unable to make a DRL AgentProcessor without an action space. Please check to ensure the training "
+    "order of the orchestration allows for this agent to be used at this point in time.";
+
+}  // namespace tarvik_inference
+
+namespace tarvik_inference {
+
+// Entry points of the processor modules, bound lazily through
+// tarvik_core::import_module:
+//   tarvik_inference.actuon      "tarvik_actuon_new"       -> Actuon
+//   tarvik_inference.conductrix  "tarvik_conductrix_new"   -> Conductrix
+//   tarvik_inference.moldrix     "tarvik_moldrix_create_actuon"
+using ProcessorConstructorFn = ProcessorPtr(const AgentProcessorContext& context);
+using CreateActuonFn = Task<ProcessorPtr>(AgentProcessorContext context);
+
+inline constexpr const char* kActuonModule = "tarvik_inference.actuon";
+inline constexpr const char* kActuonConstructorSymbol = "tarvik_actuon_new";
+inline constexpr const char* kConductrixModule = "tarvik_inference.conductrix";
+inline constexpr const char* kConductrixConstructorSymbol = "tarvik_conductrix_new";
+inline constexpr const char* kMoldrixModule = "tarvik_inference.moldrix";
+inline constexpr const char* kCreateActuonSymbol = "tarvik_moldrix_create_actuon";
+
+}  // namespace tarvik_inference
