@@ -59,6 +59,7 @@ public:
     Logger& operator=(const Logger&) = delete;
 
 private:
+    friend void set_console_logging(bool enabled);
     std::string name_;
     std::unique_ptr<Impl> impl_;
 };

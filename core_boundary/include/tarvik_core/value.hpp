@@ -76,7 +76,7 @@ public:
 
     std::size_t size() const noexcept { return items_.get().size(); }
     bool empty() const noexcept { return items_.get().empty(); }
-    const Value& operator[](std::size_t i) const;  // unchecked beyond size(): use at()
+    const Value& operator[](std::size_t i) const;  // IndexError beyond size()
     const Value& at(std::int64_t i) const;         // negative from the end; IndexError
     void push_back(Value v);
     Value& mut(std::size_t i);
@@ -149,6 +149,8 @@ public:
     Value(long v) : v_(static_cast<std::int64_t>(v)) {}
     Value(long long v) : v_(static_cast<std::int64_t>(v)) {}
     Value(unsigned v) : v_(static_cast<std::int64_t>(v)) {}
+    Value(unsigned long v) : v_(static_cast<std::int64_t>(v)) {}
+    Value(unsigned long long v) : v_(static_cast<std::int64_t>(v)) {}
     Value(double v) : v_(v) {}
     Value(float v) : v_(static_cast<double>(v)) {}
     Value(const char* v) : v_(std::string(v)) {}
@@ -217,6 +219,8 @@ std::string repr(const Value& value);
 std::string str(const Value& value);
 // "1.0", "0.5", "1e-05", "inf", "nan": shortest round-trip float text.
 std::string float_repr(double value);
+// The same for a float32 value: its own shortest text ("0.1", not "0.10000000149011612").
+std::string float_repr(float value);
 // "['a', 'b']": a list of names as messages render it.
 std::string repr_names(const std::vector<std::string>& names);
 
