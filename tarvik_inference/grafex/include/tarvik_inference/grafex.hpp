@@ -9,16 +9,25 @@
 // logits and the value predictions.
 //
 // Ownership: the engine owns its session for its whole life; there is no
-// reload or close. Output arrays own their memory and outlive the call.
+// reload or close. Output arrays keep their memory alive themselves and
+// outlive both the call and the engine.
 // Thread safety: infer() holds the engine's non-reentrant lock for the whole
 // run, so one engine runs one model at a time; different engines are
 // independent.
 //
 // Errors: FileNotFoundError "ONNX model not found at: <path>" for a missing
-// model; session failures propagate as ONNX Runtime reports them (logged);
-// ValueError with the exact shape messages for observations and masks that do
-// not fit the declared shapes (logged with the prefix "Error during
-// inference: "); RuntimeError "Model not loaded" without a session.
+// model (nothing logged). Failures inside ONNX Runtime surface as RuntimeError
+// carrying the runtime's message text; at load they are logged with the prefix
+// "Error loading ONNX model from <path>: ". During infer() every failure
+// (ValueError for observations and masks that do not fit the declared shapes,
+// including masks whose declared shape has a free dimension; the runtime's
+// RuntimeError; IndexError for a model without inputs) is logged with the
+// prefix "Error during inference: " and propagates unchanged.
+//
+// Outputs are wrapped, not copied: each array keeps the runtime's output value
+// alive. An output that would share a fed buffer (a graph input passed
+// straight through) is copied, so no output ever points into the caller's
+// observation or the engine's own default masks.
 //
 //   GrafexEngine engine("policy.onnx");
 //   NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({0.1f, 0.2f}));
@@ -90,6 +99,8 @@ public:
     // "vf_preds", or none.
     std::optional<tarvik_core::NdArray> get_vf_preds(const tarvik_core::NdArray& observation,
                                                      const tarvik_core::NdArray* action_mask = nullptr);
+    std::optional<tarvik_core::NdArray> get_vf_preds(const tarvik_core::NdArray& observation,
+                                                     const std::optional<tarvik_core::NdArray>& action_mask);
 
     const std::string model_path;
     const std::vector<std::string>& input_names() const noexcept { return input_names_; }

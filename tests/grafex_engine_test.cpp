@@ -1,0 +1,445 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/log_capture.hpp"
+#include "support/model_builder.hpp"
+#include "support/temp_dir.hpp"
+#include "tarvik_core/errors.hpp"
+#include "tarvik_inference/grafex.hpp"
+
+// GCC 12 flags designated initializers that leave defaulted members out,
+// which is how the policy option structs are meant to be used.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using tarvik_core::DType;
+using tarvik_core::LogLevel;
+using tarvik_core::NdArray;
+using tarvik_core::Shape;
+using tarvik_inference::GrafexEngine;
+using tarvik_test::Dim;
+using tarvik_test::Dims;
+using tarvik_test::ModelBuilder;
+
+struct InputDecl {
+    std::string name;
+    DType type;
+    Dims dims;
+};
+
+// Every input is copied to the output "<name>_echo", so a test sees exactly
+// which array reached which input, with its type and shape.
+ModelBuilder echo_model(const std::vector<InputDecl>& inputs) {
+    ModelBuilder b;
+    for (const auto& in : inputs) {
+        b.input(in.name, in.type, in.dims);
+        b.identity(in.name, in.name + "_echo");
+        b.output(in.name + "_echo", in.type, in.dims);
+    }
+    return b;
+}
+
+template <class T>
+std::vector<T> values_of(const NdArray& a) {
+    auto v = a.values<T>();
+    return {v.begin(), v.end()};
+}
+
+// Runs `fn`, expects it to throw E with `message`, and returns that message.
+template <class E, class Fn>
+void expect_error(Fn&& fn, const std::string& message) {
+    try {
+        fn();
+        ADD_FAILURE() << "expected an error: " << message;
+    } catch (const E& e) {
+        EXPECT_EQ(e.what(), message);
+    }
+}
+
+class GrafexEngineTest : public ::testing::Test {
+protected:
+    std::string write(const ModelBuilder& b, const std::string& name = "model.onnx") {
+        return b.write(dir / name).string();
+    }
+    // The model most cases use: an observation input whose name contains
+    // "observation" in another case, and a mask input.
+    std::string obs_and_mask_model() {
+        return write(echo_model({{"obs_Observation", DType::Float32, {1, 6}},
+                                 {"action_mask", DType::Float64, {1, 3}}}));
+    }
+    void expect_inference_error_logged(const std::string& message) {
+        EXPECT_EQ(logs.messages(LogLevel::error), std::vector<std::string>{"Error during inference: " + message});
+    }
+
+    tarvik_test::TempDir dir;
+    tarvik_test::LogCapture logs{"tarvik_inference.grafex"};
+};
+
+// ---- loading ----
+
+TEST_F(GrafexEngineTest, LoadLogsSuccessAndNames) {
+    const auto path = obs_and_mask_model();
+    GrafexEngine engine(path);
+    EXPECT_EQ(engine.input_names(), (std::vector<std::string>{"obs_Observation", "action_mask"}));
+    EXPECT_EQ(engine.output_names(), (std::vector<std::string>{"obs_Observation_echo", "action_mask_echo"}));
+    ASSERT_EQ(logs.lines().size(), 2u);
+    EXPECT_EQ(logs.messages(LogLevel::info), std::vector<std::string>{"Successfully loaded ONNX model from: " + path});
+    EXPECT_EQ(logs.messages(LogLevel::debug),
+              std::vector<std::string>{"Input names: ['obs_Observation', 'action_mask'], "
+                                       "Output names: ['obs_Observation_echo', 'action_mask_echo']"});
+}
+
+TEST_F(GrafexEngineTest, DeclaredShapesKeepSymbolicAndUnknownDimensions) {
+    GrafexEngine engine(write(echo_model({{"obs", DType::Float32, {1, "batch", Dim::unknown(), 4}}})));
+    ASSERT_EQ(engine.input_shapes().size(), 1u);
+    EXPECT_EQ(tarvik_inference::declared_shape_repr(engine.input_shapes()[0]), "[1, 'batch', None, 4]");
+}
+
+TEST_F(GrafexEngineTest, MissingFileFailsWithoutLogging) {
+    const auto path = (dir / "absent.onnx").string();
+    expect_error<tarvik_core::FileNotFoundError>([&] { GrafexEngine engine(path); },
+                                                 "ONNX model not found at: " + path);
+    EXPECT_TRUE(logs.lines().empty());
+}
+
+TEST_F(GrafexEngineTest, LoadFailuresAreLoggedAndPropagated) {
+    struct Case {
+        std::string label;
+        std::string path;
+        std::optional<std::vector<std::string>> providers;
+    };
+    const std::vector<Case> cases = {
+        {"not a model", dir.write("garbage.onnx", "this is not a protobuf model").string(), std::nullopt},
+        {"a folder", (dir / "folder").string(), std::nullopt},
+        {"unknown provider", obs_and_mask_model(), std::vector<std::string>{"NoSuchExecutionProvider"}},
+    };
+    std::filesystem::create_directories(dir / "folder");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        logs.clear();
+        try {
+            GrafexEngine engine(c.path, c.providers);
+            ADD_FAILURE() << "loading should fail";
+        } catch (const tarvik_core::RuntimeError& e) {
+            EXPECT_FALSE(std::string(e.what()).empty());
+            EXPECT_EQ(logs.lines().size(), 1u);
+            EXPECT_EQ(logs.messages(LogLevel::error),
+                      std::vector<std::string>{"Error loading ONNX model from " + c.path + ": " + e.what()});
+        }
+    }
+}
+
+TEST_F(GrafexEngineTest, ExplicitCpuProviderLoads) {
+    GrafexEngine engine(obs_and_mask_model(), std::vector<std::string>{"CPUExecutionProvider"});
+    EXPECT_TRUE(engine.has_session());
+}
+
+// ---- observation ----
+
+TEST_F(GrafexEngineTest, OneDimensionalObservationIsBatchedAndFloat32WithDefaultMask) {
+    GrafexEngine engine(obs_and_mask_model());
+    const auto out = engine.infer(NdArray::of<double>({1, 2, 3, 4, 5, 6.5}));
+    const auto& obs = out.at("obs_Observation_echo");
+    EXPECT_EQ(obs.dtype(), DType::Float32);
+    EXPECT_EQ(obs.shape(), (Shape{1, 6}));
+    EXPECT_EQ(values_of<float>(obs), (std::vector<float>{1, 2, 3, 4, 5, 6.5f}));
+    const auto& mask = out.at("action_mask_echo");
+    EXPECT_EQ(mask.dtype(), DType::Float64);
+    EXPECT_EQ(mask.shape(), (Shape{1, 3}));
+    EXPECT_EQ(values_of<double>(mask), (std::vector<double>{1, 1, 1}));
+    EXPECT_TRUE(logs.messages(LogLevel::error).empty());
+}
+
+TEST_F(GrafexEngineTest, ObservationShapeMismatchesAreRejected) {
+    struct Case {
+        std::string label;
+        Dims declared;
+        NdArray observation;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"batch of two", {1, 6}, NdArray::zeros(DType::Float32, Shape{2, 6}),
+         "Observation has too many dimensions: (2, 6), expected: [1, 6]. Batch inference is not supported."},
+        {"wrong width", {1, 6}, NdArray::zeros(DType::Float64, Shape{5}),
+         "Observation has too many dimensions: (1, 5), expected: [1, 6]. Batch inference is not supported."},
+        {"scalar", {1, 6}, NdArray::scalar(DType::Float64, 1),
+         "Observation has too many dimensions: (), expected: [1, 6]. Batch inference is not supported."},
+        {"one-dimensional declaration", {6}, NdArray::zeros(DType::Float32, Shape{6}),
+         "Observation has too many dimensions: (1, 6), expected: [6]. Batch inference is not supported."},
+        {"symbolic batch", {"batch", 6}, NdArray::zeros(DType::Float32, Shape{1, 6}),
+         "Observation has too many dimensions: (1, 6), expected: ['batch', 6]. Batch inference is not supported."},
+        {"unknown batch", {Dim::unknown(), 6}, NdArray::zeros(DType::Float32, Shape{6}),
+         "Observation has too many dimensions: (1, 6), expected: [None, 6]. Batch inference is not supported."},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.label);
+        GrafexEngine engine(write(echo_model({{"obs", DType::Float32, c.declared}}), "m" + std::to_string(i) + ".onnx"));
+        logs.clear();
+        expect_error<tarvik_core::ValueError>([&] { engine.infer(c.observation); }, c.message);
+        expect_inference_error_logged(c.message);
+    }
+}
+
+TEST_F(GrafexEngineTest, ObservationGoesToFirstInputWhenNoNameMatches) {
+    GrafexEngine engine(write(echo_model({{"input_0", DType::Float32, {1, 2}},
+                                          {"input_1_action_mask", DType::Float64, {1, 3}}})));
+    const auto out = engine.infer(NdArray::of<float>({1, 2}));
+    EXPECT_EQ(values_of<float>(out.at("input_0_echo")), (std::vector<float>{1, 2}));
+    EXPECT_EQ(values_of<double>(out.at("input_1_action_mask_echo")), (std::vector<double>{1, 1, 1}));
+}
+
+TEST_F(GrafexEngineTest, ShapeIsCheckedAgainstFirstInputEvenWhenObservationGoesLater) {
+    // The first input is a mask input, so it is fed its default mask.
+    GrafexEngine engine(write(echo_model({{"action_mask", DType::Float64, {1, 2}},
+                                          {"the_OBSERVATION", DType::Float32, {1, 3}}})));
+    const std::string message =
+        "Observation has too many dimensions: (1, 3), expected: [1, 2]. Batch inference is not supported.";
+    expect_error<tarvik_core::ValueError>([&] { engine.infer(NdArray::of<float>({1, 2, 3})); }, message);
+    expect_inference_error_logged(message);
+
+    // A two-value observation passes the check and is fed to the observation
+    // input, whose own declaration the runtime then enforces.
+    logs.clear();
+    try {
+        engine.infer(NdArray::of<float>({1, 2}));
+        ADD_FAILURE() << "the run should reject a (1, 2) array for a [1, 3] input";
+    } catch (const tarvik_core::RuntimeError& e) {
+        EXPECT_NE(std::string(e.what()).find("the_OBSERVATION"), std::string::npos) << e.what();
+        expect_inference_error_logged(e.what());
+    }
+}
+
+TEST_F(GrafexEngineTest, OutputsDoNotAliasTheCallersObservation) {
+    // A graph output that is a graph input: the runtime may hand back the fed
+    // buffer itself, which here is the caller's float32 array.
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 2}).output("obs", DType::Float32, {1, 2});
+    GrafexEngine engine(write(b));
+    NdArray obs = NdArray::from_vector<float>({1, 2}, Shape{1, 2});
+    auto out = engine.infer(obs).at("obs");
+    obs.mutable_data<float>()[0] = 42;
+    obs = NdArray();
+    EXPECT_EQ(values_of<float>(out), (std::vector<float>{1, 2}));
+}
+
+TEST_F(GrafexEngineTest, RunFailureIsLoggedAndTheLockIsReleased) {
+    // Declared int64: feeding float32 makes the run itself fail.
+    GrafexEngine engine(write(echo_model({{"obs", DType::Int64, {1, 2}}})));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        logs.clear();
+        try {
+            engine.infer(NdArray::of<float>({1, 2}));
+            ADD_FAILURE() << "the run should fail";
+        } catch (const tarvik_core::RuntimeError& e) {
+            expect_inference_error_logged(e.what());
+        }
+    }
+}
+
+TEST_F(GrafexEngineTest, EngineWorksAfterAFailedCall) {
+    GrafexEngine engine(obs_and_mask_model());
+    EXPECT_THROW(engine.infer(NdArray::zeros(DType::Float32, Shape{2, 6})), tarvik_core::ValueError);
+    EXPECT_EQ(engine.infer(NdArray::zeros(DType::Float32, Shape{6})).size(), 2u);
+}
+
+TEST_F(GrafexEngineTest, ModelWithoutInputsFailsWithIndexError) {
+    ModelBuilder b;
+    b.constant("c", {1, 2}, {2}).output("c", DType::Float32, {2});
+    GrafexEngine engine(write(b));
+    expect_error<tarvik_core::IndexError>([&] { engine.infer(NdArray::of<float>({1})); }, "list index out of range");
+    expect_inference_error_logged("list index out of range");
+}
+
+// ---- action masks ----
+
+TEST_F(GrafexEngineTest, OneDimensionalMaskIsReshapedAndFloat64) {
+    GrafexEngine engine(obs_and_mask_model());
+    const auto mask = NdArray::from_vector<std::int8_t>({1, 0, 1});
+    const auto out = engine.infer(NdArray::zeros(DType::Float32, Shape{6}), &mask);
+    const auto& fed = out.at("action_mask_echo");
+    EXPECT_EQ(fed.dtype(), DType::Float64);
+    EXPECT_EQ(fed.shape(), (Shape{1, 3}));
+    EXPECT_EQ(values_of<double>(fed), (std::vector<double>{1, 0, 1}));
+}
+
+TEST_F(GrafexEngineTest, MaskShapeFailures) {
+    GrafexEngine engine(obs_and_mask_model());
+    const auto obs = NdArray::zeros(DType::Float32, Shape{6});
+    {
+        SCOPED_TRACE("two-dimensional masks are not reshaped");
+        logs.clear();
+        const auto mask = NdArray::ones(DType::Float64, Shape{3, 1});
+        const std::string message = "Action mask has incorrect shape: (3, 1), expected: [1, 3]";
+        expect_error<tarvik_core::ValueError>([&] { engine.infer(obs, &mask); }, message);
+        expect_inference_error_logged(message);
+    }
+    {
+        SCOPED_TRACE("a one-dimensional mask of the wrong size cannot be reshaped");
+        logs.clear();
+        const auto mask = NdArray::ones(DType::Float64, Shape{4});
+        const std::string message = "cannot reshape array of size 4 into shape (1, 3)";
+        expect_error<tarvik_core::ValueError>([&] { engine.infer(obs, &mask); }, message);
+        expect_inference_error_logged(message);
+    }
+}
+
+TEST_F(GrafexEngineTest, GivenMaskIsIgnoredWithoutMaskInput) {
+    GrafexEngine engine(write(echo_model({{"obs", DType::Float32, {1, 2}}})));
+    const auto mask = NdArray::ones(DType::Float64, Shape{7, 7});
+    const auto out = engine.infer(NdArray::of<float>({1, 2}), mask);
+    EXPECT_EQ(values_of<float>(out.at("obs_echo")), (std::vector<float>{1, 2}));
+}
+
+TEST_F(GrafexEngineTest, DefaultMasksGoToEveryMaskInputButAGivenMaskToTheFirstOnly) {
+    GrafexEngine engine(write(echo_model({{"obs", DType::Float32, {1, 2}},
+                                          {"action_mask", DType::Float64, {1, 3}},
+                                          {"Action_Mask_2", DType::Float64, {1, 2}}})));
+    const auto obs = NdArray::of<float>({0, 0});
+
+    const auto defaults = engine.infer(obs);
+    EXPECT_EQ(values_of<double>(defaults.at("action_mask_echo")), (std::vector<double>{1, 1, 1}));
+    EXPECT_EQ(values_of<double>(defaults.at("Action_Mask_2_echo")), (std::vector<double>{1, 1}));
+
+    // A given mask goes to action_mask only; the run then misses Action_Mask_2.
+    const auto mask = NdArray::of<double>({0, 1, 0});
+    try {
+        engine.infer(obs, &mask);
+        ADD_FAILURE() << "Action_Mask_2 should not have been fed";
+    } catch (const tarvik_core::RuntimeError& e) {
+        EXPECT_NE(std::string(e.what()).find("Action_Mask_2"), std::string::npos) << e.what();
+        expect_inference_error_logged(e.what());
+    }
+}
+
+TEST_F(GrafexEngineTest, DefaultMaskOutputsAreIndependentArrays) {
+    // The mask input is also a graph output, so the runtime hands back the
+    // fed buffer. Default masks may be shared between runs inside the
+    // engine; what the caller gets back must be its own and outlive the engine.
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 2}).identity("obs", "obs_echo").output("obs_echo", DType::Float32, {1, 2});
+    b.input("action_mask", DType::Float64, {1, 3}).output("action_mask", DType::Float64, {1, 3});
+    const auto obs = NdArray::zeros(DType::Float32, Shape{2});
+    NdArray first, second;
+    {
+        GrafexEngine engine(write(b));
+        first = engine.infer(obs).at("action_mask");
+        second = engine.infer(obs).at("action_mask");
+        EXPECT_FALSE(first.shares_memory_with(second));
+        first.mutable_data<double>()[0] = 0;
+        EXPECT_EQ(values_of<double>(engine.infer(obs).at("action_mask")), (std::vector<double>{1, 1, 1}));
+    }
+    EXPECT_EQ(values_of<double>(second), (std::vector<double>{1, 1, 1}));
+}
+
+TEST_F(GrafexEngineTest, FreeMaskDimensionsAreRejectedAndLogged) {
+    GrafexEngine engine(write(echo_model({{"obs", DType::Float32, {1, 2}},
+                                          {"action_mask", DType::Float64, {"batch", 3}}})));
+    const auto obs = NdArray::of<float>({0, 0});
+    struct Case {
+        std::string label;
+        std::optional<NdArray> mask;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"default mask", std::nullopt,
+         "Cannot build the default action mask for input 'action_mask': its declared shape ['batch', 3] has a "
+         "free dimension"},
+        {"one-dimensional mask", NdArray::ones(DType::Float64, Shape{3}),
+         "Cannot reshape the action mask for input 'action_mask': its declared shape ['batch', 3] has a free "
+         "dimension"},
+        {"two-dimensional mask", NdArray::ones(DType::Float64, Shape{1, 3}),
+         "Action mask has incorrect shape: (1, 3), expected: ['batch', 3]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        logs.clear();
+        expect_error<tarvik_core::ValueError>([&] { engine.infer(obs, c.mask); }, c.message);
+        expect_inference_error_logged(c.message);
+    }
+}
+
+// ---- outputs ----
+
+TEST_F(GrafexEngineTest, ActionDistInputsByNameOrLastOutput) {
+    auto two_outputs = [&](const std::string& first, const std::string& second, const std::string& file) {
+        ModelBuilder b;
+        b.input("obs", DType::Float32, {1, 1});
+        b.constant("a", {1}, {1, 1}).constant("b", {2}, {1, 1});
+        b.identity("a", first).identity("b", second);
+        b.output(first, DType::Float32, {1, 1}).output(second, DType::Float32, {1, 1});
+        return write(b, file);
+    };
+    const auto obs = NdArray::of<float>({0});
+    GrafexEngine by_position(two_outputs("logits", "value", "a.onnx"));
+    EXPECT_EQ(by_position.get_action_dist_inputs(obs).item(0), 2.0);
+    EXPECT_FALSE(by_position.get_vf_preds(obs).has_value());
+
+    GrafexEngine by_name(two_outputs("vf_preds", "action_dist_inputs", "b.onnx"));
+    EXPECT_EQ(by_name.get_action_dist_inputs(obs).item(0), 2.0);
+    ASSERT_TRUE(by_name.get_vf_preds(obs).has_value());
+    EXPECT_EQ(by_name.get_vf_preds(obs)->item(0), 1.0);
+}
+
+TEST_F(GrafexEngineTest, OutputElementTypes) {
+    const std::vector<std::pair<DType, std::vector<double>>> cases = {
+        {DType::Float32, {-1.5, 0, 2}}, {DType::Float64, {-1.5, 0, 2}}, {DType::Int64, {-1, 0, 2}},
+        {DType::Int32, {-1, 0, 2}},     {DType::Int8, {-1, 0, 2}},      {DType::UInt8, {255, 0, 2}},
+        {DType::Bool, {1, 0, 1}},
+    };
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 3});
+    for (const auto& [type, expected] : cases) {
+        const std::string name(tarvik_core::dtype_name(type));
+        b.cast("obs", name, type).output(name, type, {1, 3});
+    }
+    GrafexEngine engine(write(b));
+    const auto out = engine.infer(NdArray::of<float>({-1.5f, 0, 2}));
+    ASSERT_EQ(out.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [type, expected] = cases[i];
+        SCOPED_TRACE(std::string(tarvik_core::dtype_name(type)));
+        const auto& [name, array] = out.entries()[i];
+        EXPECT_EQ(name, tarvik_core::dtype_name(type));  // session order
+        EXPECT_EQ(array.dtype(), type);
+        EXPECT_EQ(array.shape(), (Shape{1, 3}));
+        for (std::size_t j = 0; j < expected.size(); ++j) EXPECT_EQ(array.item(static_cast<std::int64_t>(j)), expected[j]);
+    }
+    expect_error<tarvik_core::KeyError>([&] { out.at("missing"); }, "'missing'");
+}
+
+TEST_F(GrafexEngineTest, OutputsOutliveTheEngine) {
+    NdArray logits, echoed;
+    {
+        GrafexEngine engine(write(tarvik_test::fixed_logits_policy({.obs_size = 2, .logits = {3, 1, 2}})));
+        logits = engine.get_action_dist_inputs(NdArray::of<float>({0, 0}));
+        GrafexEngine echo(obs_and_mask_model(), std::nullopt);
+        echoed = echo.infer(NdArray::of<float>({1, 2, 3, 4, 5, 6})).at("action_mask_echo");
+    }
+    EXPECT_EQ(values_of<float>(logits), (std::vector<float>{3, 1, 2}));
+    EXPECT_EQ(values_of<double>(echoed), (std::vector<double>{1, 1, 1}));
+}
+
+TEST_F(GrafexEngineTest, ConcurrentCallsOnOneEngine) {
+    const tarvik_test::LinearPolicy spec{.obs_size = 2, .weights = {1, 0, 0, 1}, .bias = {0, 0}};
+    GrafexEngine engine(write(tarvik_test::linear_policy(spec)));
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const float x = static_cast<float>(t * 100 + i);
+                const auto out = engine.get_action_dist_inputs(NdArray::of<float>({x, -x}));
+                if (out.item(0) != x || out.item(1) != -x) ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
