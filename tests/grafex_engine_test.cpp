@@ -9,9 +9,6 @@
 #include "tarvik_core/errors.hpp"
 #include "tarvik_inference/grafex.hpp"
 
-// GCC 12 flags designated initializers that leave defaulted members out,
-// which is how the policy option structs are meant to be used.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
