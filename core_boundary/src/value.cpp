@@ -64,6 +64,12 @@ Dict::Dict(std::initializer_list<Entry> entries) {
     for (const auto& e : entries) set(e.first, e.second);
 }
 
+Dict Dict::from_unique(Items entries) {
+    Dict d;
+    d.items_ = detail::CowItems<Items>(std::move(entries));
+    return d;
+}
+
 const Value* Dict::find(std::string_view key) const noexcept {
     for (const auto& e : items_.get())
         if (e.first == key) return &e.second;

@@ -16,7 +16,8 @@
 //   }
 //
 // The registry belongs to one orchestration (no process-wide state). Adding a
-// name twice is a ValueError naming both origins.
+// name twice is a ValueError naming both origins. A registry is copyable, and
+// a copy is a snapshot: classes are immutable and shared between copies.
 #pragma once
 
 #include <functional>
@@ -83,7 +84,8 @@ public:
     const std::string& version() const noexcept { return version_; }
     // Where it was registered from (a plugin path, or "host").
     const std::string& origin() const noexcept { return origin_; }
-    // A new instance. Errors of the factory propagate.
+    // A new instance. Errors of the factory propagate; a factory that returns
+    // null is a RuntimeError naming the implementation.
     std::shared_ptr<Object> instantiate() const;
     std::string repr() const override;
 
@@ -111,9 +113,12 @@ public:
     // KeyError naming the missing implementation and the known ones.
     ImplClassPtr get(std::string_view name) const;
     std::vector<std::string> names() const;
+    // Names of the classes of one kind, sorted.
+    std::vector<std::string> names(ImplKind kind) const;
 
     // Origin recorded for registrations from now on ("host" by default).
     void set_origin(std::string origin) { origin_ = std::move(origin); }
+    const std::string& origin() const noexcept { return origin_; }
 
 private:
     void add(std::string name, ImplKind kind, ImplClass::Factory factory, std::string version);

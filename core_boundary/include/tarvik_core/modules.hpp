@@ -8,6 +8,9 @@
 // every module. A module that cannot be found or opened is an ImportError
 // naming the module and every place looked; a missing entry point is an
 // ImportError naming the module and the symbol. Modules are never unloaded.
+// A failed import is not remembered: a later call looks again. Names other
+// than dotted identifiers (empty, "..", slashes) are a ValueError, so a name
+// can never reach a file outside the module folders. Thread-safe.
 //
 // This is how a library "loads X when Y runs": the binding happens at the
 // moment of the call, so a missing module fails exactly that call.
@@ -16,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <typeinfo>
+#include <vector>
 
 #include "tarvik_core/errors.hpp"
 
@@ -47,6 +51,12 @@ private:
 };
 
 const Module& import_module(std::string_view dotted_name);
+
+// The folders of a colon-separated search-path variable, in order, then the
+// folder that holds the tarvik_core library (where the build and the install
+// put every runtime library). Plugins given by bare file name are looked up
+// the same way, with TARVIK_PLUGIN_PATH.
+std::vector<std::string> library_search_folders(const char* environment_variable);
 
 // The guard of classes that must be initialised before use: throws
 // RuntimeError "<Class>.<operation>() called before init() completed" when

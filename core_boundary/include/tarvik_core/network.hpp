@@ -18,10 +18,16 @@
 // implementation's URL, version) with the pair (client id, proxy), and
 // "stop_all", which stops every proxy they created; a stopped proxy refuses
 // further calls with RuntimeError.
+//
+// The remote managers are created on first use with the in-process transport;
+// set_remote_manager replaces one (tests, other transports). A NetworkMgr is
+// meant to be driven from one event loop at a time; creating and replacing
+// managers is nevertheless thread-safe.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "tarvik_core/async.hpp"
@@ -32,7 +38,9 @@ namespace tarvik_core {
 
 class TrainerConfig {
 public:
-    // TypeError for settings it does not know and for wrongly typed ones.
+    // TypeError for settings it does not know and for wrongly typed ones,
+    // ValueError for unsupported targets and malformed addresses. Without
+    // "target" the default local target applies. The caller's Dict is copied.
     explicit TrainerConfig(const Dict& settings);
     const Dict& settings() const noexcept { return settings_; }
     const Value& target() const noexcept { return target_; }
@@ -61,7 +69,15 @@ private:
     RemoteManagerKind kind_;
 };
 
-// A remote manager with the in-process transport.
+// A remote manager with the in-process transport. Its operations are tasks:
+// "create_with_client"(env_init, version = "latest") hosts a new instance of
+// the implementation served at env_init (see network_util) and gives
+// (client id, proxy); the implementation's kind must be the one the manager
+// serves (agent: teachers, controller: controllers, perceptor: perceptors;
+// TypeError otherwise) and the version must match it or be "latest"
+// (ValueError otherwise). "stop_all" stops every proxy made so far; their
+// later calls raise RuntimeError "remote <kind> '<name>' was stopped". The
+// simulator manager knows only "stop_all".
 std::shared_ptr<RemoteManager> make_inproc_remote_manager(RemoteManagerKind kind);
 
 class NetworkMgr : public Object {
@@ -77,22 +93,32 @@ public:
     MaybeTask<Value> call_remote_perceptor_mgr(const std::string& method, List args = {}, Dict kwargs = {});
     MaybeTask<Value> call_remote_controller_mgr(const std::string& method, List args = {}, Dict kwargs = {});
 
-    // Stops every remote manager (base: one after the other, synchronously).
+    // Stops every remote manager: simulator, agent, perceptor, controller, one
+    // after the other; the first failure ends it and propagates. The base runs
+    // each stop to completion (so not inside a running loop) and returns None.
     virtual MaybeTask<Value> stop_all();
-    // Stops the connection watchdogs; synchronous.
+    // Stops the connection watchdogs; synchronous and idempotent.
     virtual void stop_watchdogs();
+    bool watchdogs_running() const noexcept { return watchdogs_running_; }
 
     // The hook every remote call goes through. `attr` performs the remote
-    // operation (TypeError when empty).
+    // operation (TypeError when empty). The base calls it and, when the result
+    // is awaitable, runs it to completion with run_sync and returns the plain
+    // value; inside a running event loop that is a RuntimeError (blocking would
+    // stall the loop), which is why asynchronous callers use a subclass that
+    // returns the awaitable instead.
     virtual MaybeTask<Value> _call_method(const RemoteMethod& attr, const List& args, const Dict& kwargs);
 
-    // Replaces one remote manager (tests, other transports).
+    // Replaces one remote manager. ValueError for null or for a manager of
+    // another kind.
     void set_remote_manager(RemoteManagerKind kind, std::shared_ptr<RemoteManager> manager);
+    // The manager of that kind, created with the in-process transport on first use.
     const std::shared_ptr<RemoteManager>& remote_manager(RemoteManagerKind kind);
 
 private:
     MaybeTask<Value> call(RemoteManagerKind kind, const std::string& method, List args, Dict kwargs);
     TrainerConfig config_;
+    std::mutex managers_mutex_;
     std::shared_ptr<RemoteManager> managers_[4];
     bool watchdogs_running_ = true;
 };
@@ -100,13 +126,16 @@ private:
 using NetworkMgrPtr = std::shared_ptr<NetworkMgr>;
 
 namespace network_util {
-// The URL under which the in-process transport serves an implementation class.
+// The URL under which the in-process transport serves an implementation class
+// ("inproc://<kind>/<name>#<number>"), publishing it on first use; the same
+// class object always gets the same URL. ValueError for a null class.
 std::string get_tarvik_url(const ImplClassPtr& impl_cls);
 }  // namespace network_util
 
 namespace plugin_util {
 // The version of an implementation, given its class or the URL it is served
-// under. ValueError for a null class; KeyError for a URL that serves nothing.
+// under. ValueError for a null class or an implementation registered without
+// a version; KeyError for a URL that serves nothing.
 Task<std::string> get_tarvik_version(ImplClassPtr impl_cls);
 Task<std::string> get_tarvik_version(std::string url);
 }  // namespace plugin_util

@@ -88,8 +88,11 @@ public:
     spaces::SpacePtr get_sim_sensor_space() const override { return sim_sensor_space_; }
     void set_sim_sensor_space(spaces::SpacePtr space) override { sim_sensor_space_ = std::move(space); }
     // The teacher or controller class, or null when the agent names none.
+    // KeyError when the registry lacks the name; RuntimeError once the
+    // orchestration (and with it the registry) is gone.
     ImplClassPtr get_impl_cls() const override;
-    // A new teacher or controller instance, or null when the agent names none.
+    // A new teacher or controller instance per call, or null when the agent
+    // names none. TypeError when the class is of the other kind.
     std::shared_ptr<Object> get_impl_cls_instance() const override;
     bool has_custom_action_space() const override { return spec_.custom_action_space; }
 
@@ -104,7 +107,13 @@ private:
     std::weak_ptr<const Registry> registry_;
 };
 
-class AgentOrchestrator : public Agent { using Agent::Agent; };
+// An orchestrator's action is the choice of one child, so until a space is set
+// on it its action space is Discrete over its children.
+class AgentOrchestrator : public Agent {
+public:
+    using Agent::Agent;
+    spaces::SpacePtr get_action_space() const override;
+};
 class AgentCoordinatedSet : public Agent { using Agent::Agent; };
 class AgentCoordinatedPopulation : public Agent { using Agent::Agent; };
 
@@ -139,7 +148,9 @@ public:
 
     bool is_initialized() const noexcept { return initialized_; }
     // Loads the plugin libraries and checks every implementation name. A
-    // failed init leaves the orchestration uninitialised; it may be retried.
+    // failed init leaves the orchestration uninitialised and its registry as
+    // it was before the call; it may be retried. Once initialised, init()
+    // does nothing.
     // Plugin libraries stay loaded for the life of the process, since objects
     // made by their factories may outlive the orchestration.
     Task<void> init();
@@ -161,9 +172,11 @@ public:
     // before init().
     Registry& registry() noexcept { return *registry_; }
     const Registry& registry() const noexcept { return *registry_; }
-    // Plugin libraries to load at init, as absolute paths.
+    // Plugin libraries to load at init: absolute paths, or bare file names
+    // looked up next to the file, in TARVIK_PLUGIN_PATH, then beside the
+    // runtime's libraries.
     const std::vector<std::string>& plugins() const noexcept { return plugins_; }
-    // The file it came from ("" when built from text).
+    // The file it came from, or the name given to from_json; errors start with it.
     const std::string& source() const noexcept { return source_; }
     std::string repr() const override;
 
@@ -172,12 +185,24 @@ public:
 
 private:
     friend class OrchestrationLoader;
+    // An implementation name the file uses: where (JSON path), and the kind
+    // the registry must hold it as. Checked by init().
+    struct ImplRef {
+        std::string json_path;
+        std::string name;
+        ImplKind kind;
+    };
+    void load_plugins();
+    void check_implementations() const;
+
     std::string id_;
     std::string source_;
+    std::string base_dir_;
     std::string top_agent_;
     std::vector<GraphNodePtr> nodes_;
     std::vector<std::string> plugins_;
     std::shared_ptr<Registry> registry_;
+    std::vector<ImplRef> impl_refs_;
     bool initialized_ = false;
 };
 

@@ -15,6 +15,9 @@
 //               (low and high default to the Box's bounds);
 // - "standard": (x - mean) / std.
 // normalize_sample returns a new float32 array; the input is not modified.
+// The constructor checks the parameters (ValueError naming the sensor): a
+// Box space, finite scale bounds with high > low, a positive std, parameters
+// of 1 value or of the space's size; omitted scale bounds come from the Box.
 //
 // Sensors are immutable after loading and shared by every processor.
 #pragma once
@@ -65,6 +68,12 @@ public:
     // (ValueError naming the sensor when the size or kind does not fit).
     Value convert_reading(const Value& reading) const;
 };
+
+// Number of entries a reading of `space` takes in a flat vector: 1 for
+// Discrete, nvec.size() for MultiDiscrete, the product of the shape for Box
+// and MultiBinary, the sum of the parts for Tuple and Dict. TypeError for
+// other kinds.
+std::int64_t raw_reading_size(const spaces::Space& space);
 
 using SensorPtr = std::shared_ptr<const Sensor>;
 using SensorList = std::vector<SensorPtr>;

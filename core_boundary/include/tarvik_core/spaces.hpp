@@ -26,12 +26,17 @@
 //
 // Errors: invalid construction arguments are ValueErrors; a sample that does
 // not fit the space is a ValueError (or TypeError for the wrong kind of value)
-// naming the space.
+// naming the space. A Discrete sample that is not an integer in range is a
+// ValueError naming the space and the value.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -129,6 +134,8 @@ public:
     const Shape& shape() const override { return shape_; }
     DType dtype() const override { return dtype_; }
     std::int64_t flat_dim() const override { return shape_product(shape_); }
+    // Box(flat_dim) with this Box's bounds, row-major.
+    SpacePtr flatten() const override;
     NdArray flatten_sample(const Value& sample) const override;
     void flatten_into(const Value& sample, float* out) const override;
     std::int64_t action_dist_size() const override { return 2 * shape_product(shape_); }
@@ -165,6 +172,7 @@ public:
     const std::vector<SpacePtr>& spaces() const noexcept { return spaces_; }
     const std::vector<SpacePtr>& sequence_spaces() const override { return spaces_; }
     std::int64_t flat_dim() const override;
+    SpacePtr flatten() const override;
     NdArray flatten_sample(const Value& sample) const override;
     void flatten_into(const Value& sample, float* out) const override;
     std::int64_t action_dist_size() const override;
@@ -173,6 +181,8 @@ public:
 
 private:
     std::vector<SpacePtr> spaces_;
+    std::int64_t flat_dim_ = 0;
+    std::int64_t dist_size_ = 0;
 };
 
 class Dict : public Space {
@@ -184,6 +194,7 @@ public:
     // The sub-space under key, or null.
     SpacePtr find(std::string_view key) const noexcept;
     std::int64_t flat_dim() const override;
+    SpacePtr flatten() const override;
     // `sample` must be a mapping holding every key of the space.
     NdArray flatten_sample(const Value& sample) const override;
     void flatten_into(const Value& sample, float* out) const override;
@@ -193,9 +204,63 @@ public:
 
 private:
     SpaceEntries spaces_;
+    std::int64_t flat_dim_ = 0;
+    std::int64_t dist_size_ = 0;
 };
 
 // Text form of a space pointer; "None" for null.
 std::string repr(const SpacePtr& space);
+
+// The kind of a space as a constant, for code that dispatches on kinds once
+// per step: the same answer as comparing type_name() with the six kind names,
+// without building the name for the built-in classes.
+enum class Kind : std::uint8_t { Discrete, MultiDiscrete, Box, MultiBinary, Tuple, Dict, Other };
+Kind kind_of(const Space& space);
+
+namespace detail {
+// double -> float32 without the undefined behaviour of converting a finite
+// value beyond float's range: such values become infinities, as IEEE
+// rounding does.
+inline float to_float32(double v) noexcept {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (v > kMax) return std::numeric_limits<float>::infinity();
+    if (v < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(v);
+}
+
+// An element as a whole number, or nullopt when it is not one that fits in
+// int64 (NaN, infinities, fractions, magnitudes of 2^63 and beyond).
+template <class T>
+std::optional<std::int64_t> whole_number(T v) noexcept {
+    if constexpr (std::is_floating_point_v<T>) {
+        constexpr double kLimit = 9223372036854775808.0;  // 2^63, exact in double
+        const double d = static_cast<double>(v);
+        if (!(d >= -kLimit && d < kLimit) || static_cast<double>(static_cast<std::int64_t>(d)) != d) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(d);
+    } else {
+        return static_cast<std::int64_t>(v);
+    }
+}
+
+// Calls fn(const T* elements) with the array's elements in their own element
+// type (array.size() of them, row-major), so converting loops are written once
+// per element type instead of boxing every element.
+template <class Fn>
+decltype(auto) visit_elements(const NdArray& array, Fn&& fn) {
+    const void* p = array.raw_data();
+    switch (array.dtype()) {
+    case DType::Bool: return fn(static_cast<const bool*>(p));
+    case DType::Int8: return fn(static_cast<const std::int8_t*>(p));
+    case DType::UInt8: return fn(static_cast<const std::uint8_t*>(p));
+    case DType::Int32: return fn(static_cast<const std::int32_t*>(p));
+    case DType::Int64: return fn(static_cast<const std::int64_t*>(p));
+    case DType::Float32: return fn(static_cast<const float*>(p));
+    case DType::Float64: break;
+    }
+    return fn(static_cast<const double*>(p));
+}
+}  // namespace detail
 
 }  // namespace tarvik_core::spaces

@@ -116,6 +116,9 @@ public:
     using Items = std::vector<Entry>;
     Dict() = default;
     Dict(std::initializer_list<Entry> entries);
+    // Takes entries whose keys the caller knows to be distinct, without the
+    // per-key search of set(): the fast way to build a mapping in one go.
+    static Dict from_unique(Items entries);
 
     std::size_t size() const noexcept { return items_.get().size(); }
     bool empty() const noexcept { return items_.get().empty(); }

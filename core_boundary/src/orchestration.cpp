@@ -1,0 +1,225 @@
+// Graph nodes and the orchestration object (loading is in
+// orchestration_loader.cpp).
+#include "tarvik_core/orchestration.hpp"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <utility>
+
+#include "tarvik_core/errors.hpp"
+#include "tarvik_core/logging.hpp"
+#include "tarvik_core/modules.hpp"
+
+namespace tarvik_core {
+
+namespace {
+
+Logger& logger() {
+    static Logger& log = get_logger("tarvik_core.orchestration");
+    return log;
+}
+
+// The class behind `impl`, looked up in the registry of the node's
+// orchestration. The node only holds a weak reference: nodes may be kept by
+// processors after the orchestration is dropped, and must then fail clearly.
+ImplClassPtr resolve(const std::weak_ptr<const Registry>& registry, const GraphNode& node, const std::string& impl) {
+    auto live = registry.lock();
+    if (!live)
+        throw RuntimeError(node.class_name() + " '" + node.get_name() + "' cannot resolve implementation '" + impl +
+                           "': it belongs to no live orchestration");
+    return live->get(impl);
+}
+
+bool instance_has_kind(const Object& instance, ImplKind kind) {
+    switch (kind) {
+        case ImplKind::teacher: return dynamic_cast<const Teacher*>(&instance) != nullptr;
+        case ImplKind::controller: return dynamic_cast<const Controller*>(&instance) != nullptr;
+        case ImplKind::perceptor: return dynamic_cast<const Perceptor*>(&instance) != nullptr;
+    }
+    return false;
+}
+
+// A new instance of `cls`, which the node uses as a `wanted`. Processors
+// downcast what they get, so a class of another kind must fail here, with the
+// names involved, rather than as a null pointer later.
+std::shared_ptr<Object> instantiate_as(const ImplClass& cls, ImplKind wanted, const GraphNode& node) {
+    const std::string who = node.class_name() + " '" + node.get_name() + "'";
+    const std::string wanted_name(impl_kind_name(wanted));
+    if (cls.kind() != wanted)
+        throw TypeError(who + " uses '" + cls.name() + "' as its " + wanted_name + ", but '" + cls.name() +
+                        "' is registered as a " + std::string(impl_kind_name(cls.kind())));
+    auto instance = cls.instantiate();
+    if (!instance_has_kind(*instance, wanted))
+        throw TypeError(who + ": the factory of " + wanted_name + " '" + cls.name() + "' made a " +
+                        instance->class_name() + ", which is not a " + wanted_name);
+    return instance;
+}
+
+}  // namespace
+
+// --- GraphNode: agent operations are missing on non-agent nodes ---------------
+
+void GraphNode::no_attribute(std::string_view attribute) const {
+    throw AttributeError("'" + class_name() + "' object has no attribute '" + std::string(attribute) + "'");
+}
+
+std::vector<std::string> GraphNode::get_children() const { no_attribute("get_children"); }
+bool GraphNode::is_remote() const { no_attribute("is_remote"); }
+std::optional<std::string> GraphNode::get_checkpoint_uri() const { no_attribute("get_checkpoint_uri"); }
+spaces::SpacePtr GraphNode::get_action_space() const { no_attribute("get_action_space"); }
+void GraphNode::set_action_space(spaces::SpacePtr) { no_attribute("set_action_space"); }
+spaces::SpacePtr GraphNode::get_sim_sensor_space() const { no_attribute("get_sim_sensor_space"); }
+void GraphNode::set_sim_sensor_space(spaces::SpacePtr) { no_attribute("set_sim_sensor_space"); }
+ImplClassPtr GraphNode::get_impl_cls() const { no_attribute("get_impl_cls"); }
+std::shared_ptr<Object> GraphNode::get_impl_cls_instance() const { no_attribute("get_impl_cls_instance"); }
+bool GraphNode::has_custom_action_space() const { no_attribute("has_custom_action_space"); }
+
+std::string GraphNode::repr() const { return "<" + class_name() + " '" + get_name() + "'>"; }
+
+// --- Agent -------------------------------------------------------------------
+
+Agent::Agent(AgentSpec spec, std::weak_ptr<const Registry> registry)
+    : GraphNode(spec.name),
+      spec_(std::move(spec)),
+      action_space_(spec_.action_space),
+      sim_sensor_space_(spec_.sim_sensor_space),
+      registry_(std::move(registry)) {}
+
+ImplClassPtr Agent::get_impl_cls() const {
+    if (!spec_.impl) return nullptr;
+    return resolve(registry_, *this, *spec_.impl);
+}
+
+std::shared_ptr<Object> Agent::get_impl_cls_instance() const {
+    auto cls = get_impl_cls();
+    if (!cls) return nullptr;
+    return instantiate_as(*cls, spec_.is_controller ? ImplKind::controller : ImplKind::teacher, *this);
+}
+
+// --- PerceptorNode ------------------------------------------------------------
+
+PerceptorNode::PerceptorNode(std::string name, std::string impl, bool remote, std::vector<std::string> sensors,
+                             std::weak_ptr<const Registry> registry)
+    : GraphNode(std::move(name)),
+      impl_(std::move(impl)),
+      remote_(remote),
+      sensors_(std::move(sensors)),
+      registry_(std::move(registry)) {}
+
+ImplClassPtr PerceptorNode::get_impl_cls() const { return resolve(registry_, *this, impl_); }
+
+std::shared_ptr<Object> PerceptorNode::get_impl_cls_instance() const {
+    return instantiate_as(*get_impl_cls(), ImplKind::perceptor, *this);
+}
+
+// --- Orchestration --------------------------------------------------------------
+
+Orchestration::Orchestration() : registry_(std::make_shared<Registry>()) {}
+
+Orchestration::~Orchestration() = default;
+
+Task<void> Orchestration::init() {
+    if (initialized_) co_return;
+    // Plugins write into the registry as they load; a failure part-way must
+    // not leave some of their classes behind, or a retry would report them as
+    // registered twice. Classes are immutable, so a copy is a full snapshot.
+    Registry snapshot = *registry_;
+    try {
+        load_plugins();
+        check_implementations();
+    } catch (...) {
+        *registry_ = std::move(snapshot);
+        throw;
+    }
+    registry_->set_origin(snapshot.origin());
+    initialized_ = true;
+    co_return;
+}
+
+void Orchestration::load_plugins() {
+    namespace fs = std::filesystem;
+    for (std::size_t i = 0; i < plugins_.size(); ++i) {
+        std::string path = plugins_[i];
+        const std::string where = source_ + ": $.plugins[" + std::to_string(i) + "]: ";
+        std::error_code ec;
+        if (path.find('/') == std::string::npos) {
+            std::vector<std::string> folders{base_dir_};
+            for (auto& folder : library_search_folders("TARVIK_PLUGIN_PATH")) folders.push_back(std::move(folder));
+            std::string looked;
+            for (const auto& folder : folders) {
+                const fs::path candidate = fs::path(folder) / path;
+                if (fs::exists(candidate, ec)) {
+                    path = candidate.string();
+                    break;
+                }
+                looked += (looked.empty() ? "" : ", ") + folder;
+            }
+            if (path.find('/') == std::string::npos)
+                throw FileNotFoundError(where + "plugin library not found: " + path + " (looked in: " + looked + ")");
+        }
+        if (!fs::exists(path, ec)) throw FileNotFoundError(where + "plugin library not found: " + path);
+        // RTLD_LOCAL: two plugins may define the same internal symbols. The
+        // handle is never closed: objects their factories make may outlive
+        // this orchestration.
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* error = dlerror();
+            throw ImportError(where + "cannot load plugin library " + path + ": " +
+                              (error ? error : "unknown error"));
+        }
+        dlerror();
+        void* entry = dlsym(handle, kPluginEntryPoint);
+        if (!entry)
+            throw ImportError(where + "plugin library " + path + " does not export the entry point '" +
+                              kPluginEntryPoint + "'");
+        registry_->set_origin(path);
+        reinterpret_cast<RegisterFn>(entry)(*registry_);
+        logger().debug("Loaded plugin " + path + " for orchestration '" + id_ + "'");
+    }
+}
+
+void Orchestration::check_implementations() const {
+    for (const auto& ref : impl_refs_) {
+        auto cls = registry_->find(ref.name);
+        if (cls && cls->kind() == ref.kind) continue;
+        const std::string kind(impl_kind_name(ref.kind));
+        std::string message = source_ + ": " + ref.json_path + ": no " + kind + " named '" + ref.name +
+                              "' is registered (known: " + repr_names(registry_->names(ref.kind)) + ")";
+        if (cls)
+            message += "; '" + ref.name + "' is a " + std::string(impl_kind_name(cls->kind())) + ", registered by " +
+                       cls->origin();
+        throw ValueError(message);
+    }
+}
+
+GraphNodePtr Orchestration::get_top_agent() const {
+    if (top_agent_.empty())
+        throw RuntimeError("orchestration '" + id_ + "' (" + source_ + ") has no top agent");
+    return get_node_by_name(top_agent_);
+}
+
+GraphNodePtr Orchestration::get_node_by_name(std::string_view name) const {
+    for (const auto& node : nodes_)
+        if (node->get_name() == name) return node;
+    throw KeyError("no node named '" + std::string(name) + "' in orchestration '" + id_ + "' (" + source_ + ")");
+}
+
+std::string Orchestration::repr() const {
+    std::size_t agents = 0;
+    for (const auto& node : nodes_)
+        if (dynamic_cast<const Agent*>(node.get())) ++agents;
+    const std::size_t perceptor_count = perceptors ? perceptors->size() : 0;
+    return "<Orchestration '" + id_ + "' from " + source_ + ": " + std::to_string(agents) + " agents, " +
+           std::to_string(perceptor_count) + " perceptors, " + std::to_string(sensors.size()) + " sensors" +
+           (initialized_ ? "" : ", not initialized") + ">";
+}
+
+spaces::SpacePtr AgentOrchestrator::get_action_space() const {
+    if (auto space = Agent::get_action_space()) return space;
+    const auto children = get_children();
+    if (children.empty()) return nullptr;
+    return std::make_shared<spaces::Discrete>(static_cast<std::int64_t>(children.size()));
+}
+
+}  // namespace tarvik_core
