@@ -1,0 +1,406 @@
+#include "tarvik_inference/kernova.hpp"
+
+#include <algorithm>
+
+#include "tarvik_core/async_run.hpp"
+#include "tarvik_core/errors.hpp"
+#include "tarvik_core/logging.hpp"
+#include "tarvik_core/network.hpp"
+
+namespace tarvik_inference {
+
+using tarvik_core::AttributeError;
+using tarvik_core::DType;
+using tarvik_core::List;
+using tarvik_core::NotImplementedError;
+using tarvik_core::Shape;
+using tarvik_core::TypeError;
+using tarvik_core::ValueError;
+namespace space_utils = tarvik_core::space_utils;
+
+namespace {
+
+tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.kernova");
+
+[[noreturn]] void none_has_no(const char* attribute) {
+    throw AttributeError(std::string("'NoneType' object has no attribute '") + attribute + "'");
+}
+
+// Unpacks a two-item sequence the way "a, b = value" does.
+std::pair<Value, Value> unpack_pair(const Value& value) {
+    const std::vector<Value>* items = nullptr;
+    if (value.is_tuple()) items = &value.as_tuple().items();
+    else if (value.is_list()) items = &value.as_list().items();
+    else throw TypeError("cannot unpack non-iterable " + value.type_name() + " object");
+    if (items->size() < 2)
+        throw ValueError("not enough values to unpack (expected 2, got " + std::to_string(items->size()) + ")");
+    if (items->size() > 2) throw ValueError("too many values to unpack (expected 2)");
+    return {(*items)[0], (*items)[1]};
+}
+
+// The typed implementation behind an object, or null for none; a wrong kind
+// is a TypeError naming the agent.
+template <class T>
+std::shared_ptr<T> implementation_as(const std::shared_ptr<tarvik_core::Object>& object, const char* kind,
+                                     const std::string& owner) {
+    if (!object) return nullptr;
+    auto typed = std::dynamic_pointer_cast<T>(object);
+    if (!typed)
+        throw TypeError("the implementation of '" + owner + "' is a " + object->class_name() + ", not a " + kind);
+    return typed;
+}
+
+// The version a remote implementation is served under, or "latest" when it
+// cannot be read (cancellation still propagates).
+template <class Arg>
+Task<std::string> version_or_latest(Arg arg) {
+    std::exception_ptr failure;
+    try {
+        co_return co_await tarvik_core::plugin_util::get_tarvik_version(std::move(arg));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!tarvik_core::is_ordinary_error(failure)) std::rethrow_exception(failure);
+    co_return std::string("latest");
+}
+
+// Asks a remote manager for a proxy through `create_with_client`.
+Task<Value> create_remote(tarvik_core::MaybeTask<Value> call) {
+    Value result = co_await std::move(call).task();
+    co_return unpack_pair(result).second;
+}
+
+// The sensor names a teacher's filtered_sensor_space() result lists, as text.
+std::vector<std::string> key_texts(const Value& keys) {
+    std::vector<std::string> out;
+    auto add_all = [&](const std::vector<Value>& items) {
+        for (const auto& k : items) out.push_back(tarvik_core::str(k));
+    };
+    if (keys.is_list()) add_all(keys.as_list().items());
+    else if (keys.is_tuple()) add_all(keys.as_tuple().items());
+    else if (keys.is_dict()) out = keys.as_dict().keys();
+    else if (keys.is_array()) {
+        const NdArray& a = keys.as_array();
+        if (a.ndim() == 0) throw TypeError("iteration over a 0-d array");
+        for (std::int64_t i = 0; i < a.len(); ++i) out.push_back(tarvik_core::str(Value(a[i])));
+    } else {
+        // A lone string would otherwise be split into characters.
+        throw TypeError("filtered_sensor_space() must return a sequence of sensor names, got " + keys.type_name());
+    }
+    return out;
+}
+
+// GCC 12 miscompiles braced initializer lists inside coroutines ("array used
+// as initializer"), so the coroutines build their mappings through these.
+Dict create_with_client_kwargs(const std::string& url, const std::string& version) {
+    Dict kwargs;
+    kwargs.set("env_init", url);
+    kwargs.set("version", version);
+    return kwargs;
+}
+
+Dict single_entry(const std::string& key, Value value) {
+    Dict d;
+    d.set(key, std::move(value));
+    return d;
+}
+
+SpacePtr make_observation_space(const SpacePtr& filtered, const SpacePtr& action_mask_space) {
+    tarvik_core::spaces::SpaceEntries entries;
+    entries.emplace_back("observation", filtered->flatten());
+    entries.emplace_back("action_mask", action_mask_space->flatten());
+    return std::make_shared<tarvik_core::spaces::Dict>(std::move(entries));
+}
+
+}  // namespace
+
+BaseAgentProcessor::BaseAgentProcessor(AgentProcessorContext ctx) : context(std::move(ctx)) {
+    if (!context.agent) none_has_no("get_sim_sensor_space");
+    sim_sensor_space = context.agent->get_sim_sensor_space();
+    action_space = context.agent->get_action_space();
+    if (!action_space) throw tarvik_core::Error(kNoActionSpaceMessage);
+    action_mask_space = action_space->get_action_mask_space();
+    no_action_mask = action_space->get_no_action_mask();
+}
+
+BaseAgentProcessor::~BaseAgentProcessor() = default;
+
+Task<void> BaseAgentProcessor::init() {
+    auto& agent = *context.agent;
+    if (!context.orchestration) none_has_no("perceptors");
+
+    // Teacher or controller: a proxy from the remote managers, or a local instance.
+    if (agent.is_remote()) {
+        auto impl_cls = agent.get_impl_cls();
+        std::string version = co_await version_or_latest(impl_cls);
+        std::string url = tarvik_core::network_util::get_tarvik_url(impl_cls);
+        if (!context.network_mgr) none_has_no(agent.is_controller() ? "call_remote_controller_mgr" : "call_remote_agent_mgr");
+        Dict kwargs = create_with_client_kwargs(url, version);
+        if (agent.is_controller()) {
+            Value proxy = co_await create_remote(
+                context.network_mgr->call_remote_controller_mgr("create_with_client", {}, kwargs));
+            controller = proxy.as<tarvik_core::Controller>("a remote controller proxy");
+        } else {
+            Value proxy = co_await create_remote(
+                context.network_mgr->call_remote_agent_mgr("create_with_client", {}, kwargs));
+            teacher = proxy.as<tarvik_core::Teacher>("a remote teacher proxy");
+        }
+    } else if (agent.is_controller()) {
+        controller = implementation_as<tarvik_core::Controller>(agent.get_impl_cls_instance(), "Controller",
+                                                                agent.get_name());
+    } else {
+        teacher = implementation_as<tarvik_core::Teacher>(agent.get_impl_cls_instance(), "Teacher", agent.get_name());
+    }
+
+    // Perceptors, appended in orchestration order.
+    if (context.orchestration->perceptors) {
+        for (const auto& node : *context.orchestration->perceptors) {
+            if (node->is_remote()) {
+                std::string url = tarvik_core::network_util::get_tarvik_url(node->get_impl_cls());
+                std::string version = co_await version_or_latest(url);
+                if (!context.network_mgr) none_has_no("call_remote_perceptor_mgr");
+                Value proxy = co_await create_remote(context.network_mgr->call_remote_perceptor_mgr(
+                    "create_with_client", {}, create_with_client_kwargs(url, version)));
+                perceptors.push_back(proxy.as<tarvik_core::Perceptor>("a remote perceptor proxy"));
+            } else {
+                auto perceptor = implementation_as<tarvik_core::Perceptor>(node->get_impl_cls_instance(),
+                                                                           "Perceptor", node->get_name());
+                if (!perceptor) throw TypeError("perceptor '" + node->get_name() + "' has no implementation");
+                perceptors.push_back(std::move(perceptor));
+            }
+        }
+    }
+
+    agent_group_agent_processors = {};
+    post_agent_group_agent_processor = nullptr;
+
+    brennor_sensor_space = co_await space_utils::get_tarvik_space_info(
+        sim_sensor_space, context.orchestration->sensors, perceptors, agent_group_agent_processors);
+
+    // The sensors this agent sees: the teacher's (or controller's) choice,
+    // else every sensor of the orchestration.
+    std::shared_ptr<tarvik_core::AgentImplementation> impl = teacher;
+    if (!impl) impl = controller;
+    if (impl) {
+        Value keys;
+        std::exception_ptr failure;
+        try {
+            keys = co_await impl->filtered_sensor_space();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            if (!tarvik_core::is_ordinary_error(failure)) std::rethrow_exception(failure);
+            logger.warning("filtered_sensor_space() failed (" + tarvik_core::error_text(failure) +
+                           ") \u2014 falling back to the full sensor space.");
+            keys = Value();
+        }
+        if (keys.truthy()) filter_keys = key_texts(keys);
+    }
+    if (filter_keys.empty()) {
+        filter_keys.clear();
+        for (const auto& sensor : context.orchestration->sensors) filter_keys.push_back(sensor->name);
+    }
+
+    filtered_brennor_sensor_space = space_utils::filter_space(brennor_sensor_space, filter_keys);
+    observation_space = make_observation_space(filtered_brennor_sensor_space, action_mask_space);
+
+    _is_initialized = true;
+    done = false;
+}
+
+Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value sim_action_mask,
+                                                           Value previous_action) {
+    const auto& orchestration_sensors = context.orchestration->sensors;
+    Value tarvik_sensors = co_await space_utils::convert_sim_sensors_to_tarvik_sensors(
+        sensors, sim_sensor_space, orchestration_sensors, perceptors, agent_group_agent_processors);
+
+    Value transformed = tarvik_sensors;
+    if (!controller && teacher) transformed = co_await teacher->transform_sensors(tarvik_sensors, Value());
+
+    Value filtered = space_utils::filter_sample(transformed, filter_keys);
+
+    // Normalisation writes into the filtered mapping, the one that is
+    // flattened below. A None sample has nothing to normalise and gets the
+    // explanatory error further down instead of a bare lookup failure.
+    if (filtered_brennor_sensor_space && filtered.is_dict()) {
+        Dict& values = filtered.as_dict_mut();
+        for (const auto& sensor : orchestration_sensors) {
+            if (std::find(filter_keys.begin(), filter_keys.end(), sensor->name) == filter_keys.end()) continue;
+            Value normalized = sensor->normalize_sample(values.at(sensor->name));
+            values.set(sensor->name, std::move(normalized));
+        }
+    }
+
+    if (filtered.is_none()) {
+        throw tarvik_core::Error("Sensor values is 'None' (original: " + tarvik_core::str(filtered) +
+                                 ", filter space: " + tarvik_core::spaces::repr(filtered_brennor_sensor_space) +
+                                 ") for agent '" + context.agent->get_name());
+    }
+
+    Value action_mask = co_await this->compute_action_mask(transformed, sim_action_mask, previous_action);
+    if (!filtered_brennor_sensor_space) none_has_no("flatten_sample");
+    Dict sensors_filtered;
+    sensors_filtered.set("observation", filtered_brennor_sensor_space->flatten_sample(filtered));
+    sensors_filtered.set("action_mask", std::move(action_mask));
+    co_return SensorsResult{Value(std::move(sensors_filtered)), std::move(transformed)};
+}
+
+Task<Value> BaseAgentProcessor::compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action) {
+    Value teacher_mask;
+    if (teacher) teacher_mask = co_await teacher->compute_action_mask(tarvik_obs, previous_action);
+    // Agents with their own action space ignore the simulator's mask.
+    if (context.agent->has_custom_action_space()) sim_action_mask = no_action_mask;
+    if (teacher_mask.is_none()) teacher_mask = no_action_mask;
+    if (sim_action_mask.is_none()) sim_action_mask = no_action_mask;
+
+    NdArray teacher_flat = _format_action_mask_for_combine(teacher_mask);
+    NdArray sim_flat = _format_action_mask_for_combine(sim_action_mask);
+    if (teacher_flat.size() != sim_flat.size()) {
+        std::int64_t target = std::max(teacher_flat.size(), sim_flat.size());
+        teacher_flat = _align_mask_length(teacher_flat, target);
+        sim_flat = _align_mask_length(sim_flat, target);
+    }
+    NdArray total = space_utils::combine_masks(teacher_flat, sim_flat);
+    auto formatted = _format_action_mask_for_onnx(total);
+    co_return formatted ? Value(std::move(*formatted)) : Value();
+}
+
+NdArray BaseAgentProcessor::_align_mask_length(const NdArray& mask, std::int64_t target_size) {
+    if (mask.ndim() != 1)
+        throw ValueError("a mask to align must be one-dimensional, got shape " + tarvik_core::shape_repr(mask.shape()));
+    if (target_size < 0) throw ValueError("target_size must not be negative, got " + std::to_string(target_size));
+    if (mask.size() == target_size) return mask;
+    if (mask.size() > target_size) return mask.slice(0, target_size);
+    // Missing entries are allowed actions.
+    NdArray tail = NdArray::ones(DType::Int8, Shape{target_size - mask.size()});
+    return NdArray::concatenate(std::vector<NdArray>{mask, tail}).astype(DType::Int8);
+}
+
+NdArray BaseAgentProcessor::_format_action_mask_for_combine(const Value& mask) {
+    auto formatted = _format_action_mask_for_onnx(mask);
+    if (!formatted) return NdArray::zeros(DType::Int8, Shape{0});
+    return formatted->astype(DType::Int8).flatten();
+}
+
+std::optional<NdArray> BaseAgentProcessor::_format_action_mask_for_onnx(const Value& mask) {
+    if (mask.is_none()) return std::nullopt;
+    if (mask.is_array()) return mask.as_array().astype(DType::Float64);
+
+    const std::vector<Value>* items = nullptr;
+    std::vector<Value> dict_values;
+    if (mask.is_dict()) {
+        for (const auto& [key, value] : mask.as_dict()) dict_values.push_back(value);
+        items = &dict_values;
+    } else if (mask.is_list()) {
+        items = &mask.as_list().items();
+    } else if (mask.is_tuple()) {
+        items = &mask.as_tuple().items();
+    }
+    if (items) {
+        if (items->empty()) return NdArray::zeros(DType::Float64, Shape{0});
+        // A flat sequence of numbers is the common case: one pass, no parts.
+        if (std::all_of(items->begin(), items->end(), [](const Value& v) { return v.is_number(); })) {
+            NdArray out = NdArray::zeros(DType::Float64, Shape{static_cast<std::int64_t>(items->size())});
+            double* dst = out.mutable_data<double>();
+            for (std::size_t i = 0; i < items->size(); ++i) dst[i] = (*items)[i].as_double();
+            return out;
+        }
+        std::vector<NdArray> parts;
+        parts.reserve(items->size());
+        for (const auto& item : *items) {
+            auto part = _format_action_mask_for_onnx(item);
+            if (!part) throw ValueError("cannot concatenate a mask part that is None");
+            parts.push_back(std::move(*part));
+        }
+        return NdArray::concatenate(parts).astype(DType::Float64);
+    }
+    if (mask.is_str()) throw ValueError("could not convert string to float: " + tarvik_core::repr(mask));
+    NdArray scalar = NdArray::from_value(mask, DType::Float64);
+    return scalar.ndim() == 0 ? scalar.reshape(Shape{1}) : scalar;
+}
+
+Task<Value> BaseAgentProcessor::process_action(Value sim_sensors, Value tarvik_obs, Value action,
+                                               ProcessActionArgs args) {
+    Value unsquashed = args.unsquash_action ? space_utils::unsquash_action(action, action_space) : action;
+    if (!teacher) co_return unsquashed;
+    Value processed = co_await teacher->transform_action(tarvik_obs, unsquashed);
+    previous_action = processed;
+    if (context.for_agent_group) co_return processed;
+    if (!post_agent_group_agent_processor) co_return processed;
+    ExecuteArgs post_args{.sim_action_mask = args.sim_action_mask,
+                          .previous_action = processed,
+                          .return_as_teacher_dict = true,
+                          .agent_group_action = single_entry(context.agent->get_name(), processed)};
+    Value teacher_state = co_await post_agent_group_agent_processor->_execute(sim_sensors, std::move(post_args));
+    co_return teacher_state.as_dict().at("action");
+}
+
+Task<StepResult> BaseAgentProcessor::step(Value sim_sensors, Value sim_reward, Value, Value, Dict info,
+                                          Value action) {
+    Value mask;
+    if (const Value* given = info.find("action_mask")) mask = *given;
+    SensorsResult sensors = co_await this->process_sim_sensors(sim_sensors, mask, action);
+    StepResult result;
+    result.sensors_filtered = sensors.first;
+    result.tarvik_obs = sensors.second;
+    result.teacher_reward = 0.0;
+    result.teacher_success = false;
+    result.teacher_terminated = false;
+    if (teacher) {
+        result.teacher_reward = co_await teacher->compute_reward(result.tarvik_obs, action, sim_reward);
+        result.teacher_success = co_await teacher->compute_success_criteria(result.tarvik_obs, action);
+        result.teacher_terminated = co_await teacher->compute_termination(result.tarvik_obs, action);
+    }
+    result.truncated = result.teacher_success.truthy() ? result.teacher_success : result.teacher_terminated;
+    co_return result;
+}
+
+Task<void> BaseAgentProcessor::reset() {
+    auto& agent = *context.agent;
+    if (agent.is_remote()) {
+        if (teacher) co_await teacher->reset();
+        if (controller) co_await controller->reset();
+    } else if (agent.is_controller()) {
+        controller = implementation_as<tarvik_core::Controller>(agent.get_impl_cls_instance(), "Controller",
+                                                                agent.get_name());
+    } else {
+        teacher = implementation_as<tarvik_core::Teacher>(agent.get_impl_cls_instance(), "Teacher", agent.get_name());
+    }
+    for (const auto& perceptor : perceptors) {
+        std::exception_ptr failure;
+        try {
+            co_await perceptor->reset();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // One perceptor failing to reset must not keep the others from it.
+        if (failure && !tarvik_core::is_ordinary_error(failure)) std::rethrow_exception(failure);
+    }
+    done = false;
+}
+
+Value BaseAgentProcessor::execute(Value obs, ExecuteOptions options) {
+    return tarvik_core::run_sync(this->_execute(std::move(obs),
+                                                ExecuteArgs{.sim_action_mask = std::move(options.sim_action_mask),
+                                                            .explore = options.explore,
+                                                            .previous_action = std::move(options.previous_action),
+                                                            .return_as_teacher_dict = options.return_as_teacher_dict}),
+                                 "execute");
+}
+
+Task<Value> BaseAgentProcessor::_execute(Value, ExecuteArgs) {
+    throw NotImplementedError("");
+    co_return Value();
+}
+
+std::string BaseAgentProcessor::get_name() const {
+    if (context.name) return *context.name;
+    return context.agent->get_name();
+}
+
+std::string BaseAgentProcessor::get_agent_name() const { return context.agent->get_name(); }
+
+SpacePtr BaseAgentProcessor::get_action_space() const { return context.agent->get_action_space(); }
+
+}  // namespace tarvik_inference
