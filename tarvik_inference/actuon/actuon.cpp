@@ -1,0 +1,293 @@
+#include "tarvik_inference/actuon.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <typeinfo>
+#include <vector>
+
+#include "tarvik_core/errors.hpp"
+#include "tarvik_core/logging.hpp"
+#include "tarvik_core/modelaid.hpp"
+#include "tarvik_core/modules.hpp"
+#include "tarvik_core/space_utils.hpp"
+
+namespace tarvik_inference {
+
+using tarvik_core::DType;
+using tarvik_core::List;
+using tarvik_core::Shape;
+namespace fs = std::filesystem;
+namespace spaces = tarvik_core::spaces;
+namespace space_utils = tarvik_core::space_utils;
+
+namespace {
+
+tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.actuon");
+
+// Given to the logits of forbidden actions: the decimal -3.4e38 as a double,
+// deliberately not the exact lowest float32. Added to any logit of ordinary
+// size it stays exactly -3.4e38, so an all-forbidden segment ties and its
+// first position wins.
+constexpr double FLOAT_MIN = -3.4e38;
+
+// offset + length without signed overflow; only absurd user spaces get here.
+std::int64_t segment_end(std::int64_t offset, std::int64_t length) {
+    std::int64_t end = 0;
+    if (__builtin_add_overflow(offset, length, &end))
+        throw tarvik_core::OverflowError("action segment of length " + std::to_string(length) + " at offset " +
+                                         std::to_string(offset) + " ends beyond the int64 range");
+    return end;
+}
+
+// The observation the model takes: float32, without a copy when it already is.
+// A mapping contributes its values in its own order, not sorted by key.
+NdArray observation_array(const Value& obs) {
+    if (obs.is_dict()) {
+        List values;
+        for (const auto& [key, value] : obs.as_dict()) values.push_back(value);
+        return NdArray::from_value(Value(std::move(values)), DType::Float32);
+    }
+    if (obs.is_array()) return obs.as_array().astype(DType::Float32);
+    return NdArray::from_value(obs, DType::Float32);
+}
+
+// A mask entry allows its action when, read as float32, it is greater than 0.
+template <class T>
+bool allows(T entry) noexcept {
+    return spaces::detail::to_float32(static_cast<double>(entry)) > 0.0f;
+}
+
+// logits + inf_mask for a one-dimensional vector, in one pass and one
+// allocation: float64 (what float32 + float64 promotes to), the logit where
+// the mask allows, the logit + FLOAT_MIN where it forbids.
+NdArray add_inf_mask(const NdArray& logits, const NdArray& flat_mask) {
+    const std::int64_t n = logits.size();
+    NdArray out = NdArray::zeros(DType::Float64, Shape{n});
+    double* dst = out.mutable_data<double>();
+    spaces::detail::visit_elements(logits, [&](const auto* x) {
+        spaces::detail::visit_elements(flat_mask, [&](const auto* m) {
+            for (std::int64_t i = 0; i < n; ++i)
+                dst[i] = static_cast<double>(x[i]) + (allows(m[i]) ? 0.0 : FLOAT_MIN);
+        });
+    });
+    return out;
+}
+
+// The logits with forbidden positions pushed down, or the logits themselves
+// when there is no mask or the mask does not line up with them.
+NdArray mask_logits(const NdArray& action_dist_inputs, const std::optional<NdArray>& action_mask) {
+    NdArray flat_action_dist_inputs = action_dist_inputs.ndim() > 1 ? action_dist_inputs[0] : action_dist_inputs;
+    if (!action_mask) return flat_action_dist_inputs;
+    if (flat_action_dist_inputs.ndim() == 0) throw tarvik_core::IndexError("tuple index out of range");
+    const NdArray flat_mask = action_mask->flatten();
+    if (flat_mask.len() != flat_action_dist_inputs.len()) return flat_action_dist_inputs;
+    if (flat_action_dist_inputs.ndim() == 1) return add_inf_mask(flat_action_dist_inputs, flat_mask);
+    // Outputs of three or more dimensions: the plain elementwise steps, whose
+    // shape checks apply.
+    NdArray inf_mask =
+        NdArray::where(flat_mask.astype(DType::Float32).greater(0.0), 0.0, FLOAT_MIN, DType::Float64);
+    return flat_action_dist_inputs.add(inf_mask);
+}
+
+// What a step returns when asked for the teacher dict, keys in this order.
+Value teacher_dict(Value action, Value sensors_filtered, Value tarvik_obs) {
+    Dict d;
+    d.set("action", std::move(action));
+    d.set("sensors_filtered", std::move(sensors_filtered));
+    d.set("tarvik_obs", std::move(tarvik_obs));
+    return d;
+}
+
+}  // namespace
+
+std::string _space_type_name(const spaces::Space& action_space) { return action_space.type_name(); }
+
+Actuon::Actuon(AgentProcessorContext context) : BaseAgentProcessor(std::move(context)) {
+    onnx_engine = nullptr;
+    _is_initialized = false;
+}
+
+Task<void> Actuon::init() {
+    if (!context.orchestration)
+        throw tarvik_core::AttributeError("'NoneType' object has no attribute 'is_initialized'");
+    if (!context.orchestration->is_initialized()) co_await context.orchestration->init();
+    co_await BaseAgentProcessor::init();
+    load_onnx_model();
+    _is_initialized = true;
+}
+
+void Actuon::load_onnx_model() {
+    const tarvik_core::GraphNode& agent = *context.agent;
+    if (agent.is_controller()) {
+        logger.info("Agent " + agent.get_name() + " is a controller, will use Python implementation instead of ONNX model");
+        return;
+    }
+    const std::optional<std::string> checkpoint_uri = agent.get_checkpoint_uri();
+    if (!checkpoint_uri) {
+        logger.warning("No checkpoint URI found for agent " + agent.get_name() + ", cannot load ONNX model");
+        return;
+    }
+    const std::string agent_name = agent.get_name();
+    const std::string file_name = agent_name + ".onnx";
+
+    // Any entry counts, a directory too; a probe that fails counts as absent.
+    auto exists = [](const fs::path& candidate) {
+        std::error_code ec;
+        return fs::exists(candidate, ec);
+    };
+    // Each candidate is built only when the ones before it are absent.
+    const fs::path root(*checkpoint_uri);
+    fs::path onnx_path = root / file_name;
+    if (!exists(onnx_path)) {
+        onnx_path = root / agent_name / file_name;
+        if (!exists(onnx_path)) {
+            onnx_path = root / "checkpoint" / file_name;
+            if (!exists(onnx_path)) {
+                logger.warning("ONNX model not found at " + onnx_path.string() + " for agent " + agent_name);
+                return;
+            }
+        }
+    }
+    const std::string path = onnx_path.string();
+
+    // Best effort: a model without a mask input gets one; failing that, the
+    // file is loaded as it is.
+    std::exception_ptr failure;
+    try {
+        auto* ensure_onnx_model_has_action_mask = tarvik_core::bind_ensure_onnx_model_has_action_mask();
+        SpacePtr space;
+        try {
+            space = agent.get_action_space();
+        } catch (...) {
+            if (!tarvik_core::is_ordinary_error(std::current_exception())) throw;
+        }
+        ensure_onnx_model_has_action_mask(path, {.action_space = space, .agent = context.agent});
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        if (!tarvik_core::is_ordinary_error(failure)) std::rethrow_exception(failure);
+        logger.warning("Failed to ensure action_mask in ONNX model for agent " + agent_name + ": " +
+                       tarvik_core::error_text(failure));
+    }
+
+    try {
+        onnx_engine = std::make_shared<GrafexEngine>(path);
+        logger.info("Loaded ONNX model for agent " + agent_name + " from " + path);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (tarvik_core::is_ordinary_error(error))
+            logger.error("Failed to load ONNX model for agent " + agent_name + ": " + tarvik_core::error_text(error));
+        throw;
+    }
+}
+
+std::pair<Value, std::int64_t> Actuon::_decode_action_dist_inputs(const NdArray& action_dist_inputs,
+                                                                  const SpacePtr& action_space, std::int64_t offset) {
+    // kind_of answers exactly what comparing _space_type_name() with the six
+    // names would, without building the name for the built-in classes. A null
+    // space has no such name and decodes like any other kind.
+    const spaces::Kind kind = action_space ? spaces::kind_of(*action_space) : spaces::Kind::Other;
+    switch (kind) {
+    case spaces::Kind::Discrete: {
+        const std::int64_t n = action_space->n();
+        const std::int64_t end = segment_end(offset, n);
+        const NdArray logits = action_dist_inputs.slice(offset, end);
+        return {Value(logits.argmax()), end};
+    }
+    case spaces::Kind::Box: {
+        const std::int64_t size = tarvik_core::shape_product(action_space->shape());
+        const NdArray means = action_dist_inputs.slice(offset, segment_end(offset, size));
+        NdArray action = means.clip(-1.0, 1.0).reshape(action_space->shape()).astype(action_space->dtype());
+        // The spread parameters that follow the means are skipped.
+        return {Value(std::move(action)), segment_end(segment_end(offset, size), size)};
+    }
+    case spaces::Kind::MultiDiscrete: {
+        const NdArray nvec = action_space->nvec().flatten();
+        NdArray action = NdArray::zeros(DType::Int64, Shape{nvec.size()});
+        std::int64_t* chosen = action.mutable_data<std::int64_t>();
+        for (std::int64_t i = 0; i < nvec.size(); ++i) {
+            const std::int64_t end = segment_end(offset, nvec.item_int(i));
+            chosen[i] = action_dist_inputs.slice(offset, end).argmax();
+            offset = end;
+        }
+        return {Value(action.reshape(action_space->shape())), offset};
+    }
+    case spaces::Kind::MultiBinary: {
+        const std::int64_t size = tarvik_core::shape_product(action_space->shape());
+        const std::int64_t end = segment_end(offset, size);
+        const NdArray logits = action_dist_inputs.slice(offset, end);
+        // (logits > 0) as int8 in one pass; a short segment fails in reshape.
+        NdArray bits = NdArray::zeros(DType::Int8, Shape{logits.size()});
+        std::int8_t* dst = bits.mutable_data<std::int8_t>();
+        spaces::detail::visit_elements(logits, [&](const auto* x) {
+            for (std::int64_t i = 0; i < logits.size(); ++i) dst[i] = static_cast<double>(x[i]) > 0.0 ? 1 : 0;
+        });
+        return {Value(bits.reshape(action_space->shape())), end};
+    }
+    case spaces::Kind::Tuple: {
+        const auto& sub_spaces = action_space->sequence_spaces();
+        std::vector<Value> values;
+        values.reserve(sub_spaces.size());
+        for (const auto& sub_space : sub_spaces) {
+            auto [value, next] = this->_decode_action_dist_inputs(action_dist_inputs, sub_space, offset);
+            values.push_back(std::move(value));
+            offset = next;
+        }
+        return {Value(tarvik_core::Tuple(std::move(values))), offset};
+    }
+    case spaces::Kind::Dict: {
+        Dict action;
+        for (const auto& [key, sub_space] : action_space->mapping_spaces()) {
+            auto [value, next] = this->_decode_action_dist_inputs(action_dist_inputs, sub_space, offset);
+            action.set(key, std::move(value));
+            offset = next;
+        }
+        return {Value(std::move(action)), offset};
+    }
+    case spaces::Kind::Other:
+        break;
+    }
+    // Unknown kinds take the raw rest of the vector.
+    const std::int64_t length = action_dist_inputs.len();
+    return {Value(action_dist_inputs.slice(offset, length).astype(DType::Float32)), length};
+}
+
+Task<Value> Actuon::_execute(Value sim_sensors, ExecuteArgs args) {
+    tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
+    auto [sensors_filtered, tarvik_obs] =
+        co_await this->process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+
+    // The ProcessActionArgs are named locals: g++ 12 destroys an aggregate
+    // temporary built inside a co_await expression twice.
+    Value processed_action;
+    if (context.agent->is_controller() && controller) {
+        Value raw_action = co_await controller->compute_action(tarvik_obs, args.previous_action);
+        ProcessActionArgs options{.sim_action_mask = args.sim_action_mask, .unsquash_action = false};
+        processed_action = co_await this->process_action(sim_sensors, tarvik_obs, std::move(raw_action), options);
+    } else {
+        if (!onnx_engine)
+            throw tarvik_core::RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
+        const Dict& model_input = sensors_filtered.as_dict();
+        const NdArray obs = observation_array(model_input.at("observation"));
+        std::optional<NdArray> action_mask;
+        if (const Value* mask = model_input.find("action_mask"); mask && !mask->is_none())
+            action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
+
+        const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
+        const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
+        Value raw_action = this->_decode_action_dist_inputs(vector, action_space).first;
+        ProcessActionArgs options{.sim_action_mask = args.sim_action_mask, .unsquash_action = true};
+        processed_action = co_await this->process_action(sim_sensors, tarvik_obs, std::move(raw_action), options);
+    }
+
+    if (args.return_as_teacher_dict)
+        co_return teacher_dict(std::move(processed_action), std::move(sensors_filtered), std::move(tarvik_obs));
+    co_return processed_action;
+}
+
+}  // namespace tarvik_inference
+
+extern "C" tarvik_inference::ProcessorPtr tarvik_actuon_new(const tarvik_core::AgentProcessorContext& context) {
+    return std::make_shared<tarvik_inference::Actuon>(context);
+}
