@@ -154,10 +154,13 @@ TEST_F(Lifecycle, ExecuteInsideARunningLoopRefusesInsteadOfDeadlocking) {
     auto p = make("plain");
     boost::asio::io_context ctx;
     std::exception_ptr seen;
-    boost::asio::co_spawn(ctx, [p]() -> Task<void> {
-        p->execute(readings());
+    // The processor is a parameter, not a capture: a coroutine lambda's
+    // captures die with the lambda object, before the coroutine runs.
+    auto step_inside_loop = [](std::shared_ptr<PipelineProcessor> processor) -> Task<void> {
+        processor->execute(readings());
         co_return;
-    }(), [&](std::exception_ptr e) { seen = e; });
+    };
+    boost::asio::co_spawn(ctx, step_inside_loop(p), [&](std::exception_ptr e) { seen = e; });
     ctx.run();
     ASSERT_TRUE(seen);
     EXPECT_THROW(std::rethrow_exception(seen), RuntimeError);

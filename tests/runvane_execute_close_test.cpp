@@ -1,0 +1,203 @@
+// execute() and close().
+#include "runvane_support.hpp"
+
+namespace runvane_test {
+namespace {
+
+// --- execute -------------------------------------------------------------------------
+
+class Execute : public ::testing::Test {
+protected:
+    Runvane runvane{Value(), std::make_shared<AwaitingNetworkMgr>()};
+    TestOrchestration test;
+    std::shared_ptr<RecordingProcessor> processor = recording_processor(test);
+};
+
+TEST_F(Execute, BeforeAnyPackageIsARuntimeError) {
+    expect_error<RuntimeError>([&] { run_sync(runvane.execute(readings())); },
+                               "No agent processor available. Call package() first.");
+    // Loading alone does not package.
+    run_sync(runvane.load_orchestration(test.orchestration));
+    expect_error<RuntimeError>([&] { run_sync(runvane.execute(readings())); },
+                               "No agent processor available. Call package() first.");
+}
+
+TEST_F(Execute, HandsEverythingToTheProcessorAndItsAnswerBack) {
+    runvane.agent_processor = processor;
+
+    // Temporaries only: the processor's copies must own what they hold once
+    // the caller's values are gone.
+    const Value action = run_sync(runvane.execute(
+        readings(), {.sim_action_mask = NdArray::of<std::int8_t>({1, 0, 1, 1}),
+                     .previous_action = NdArray::of<std::int64_t>({2, 1})}));
+
+    EXPECT_EQ(action, Value(Tuple{1, 2}));
+    ASSERT_EQ(processor->executed.size(), 1u);
+    const auto& call = processor->executed[0];
+    EXPECT_EQ(call.sim_sensors, readings());
+    EXPECT_EQ(call.args.sim_action_mask, Value(NdArray::of<std::int8_t>({1, 0, 1, 1})));
+    EXPECT_EQ(call.args.previous_action, Value(NdArray::of<std::int64_t>({2, 1})));
+    EXPECT_FALSE(call.args.explore);
+    EXPECT_FALSE(call.args.is_coordinated);
+    EXPECT_FALSE(call.args.return_as_teacher_dict);
+    EXPECT_TRUE(call.args.agent_group_action.is_none());
+}
+
+TEST_F(Execute, ExploreArrivesAsItsTruthValue) {
+    runvane.agent_processor = processor;
+    struct Case {
+        const char* name;
+        Value explore;
+        bool expected;
+    };
+    const std::vector<Case> cases = {
+        {"the number 1", 1, true},       {"the number 0", 0, false},          {"0.5", 0.5, true},
+        {"a word", "yes", true},         {"an empty string", "", false},      {"None", Value(), false},
+        {"an empty list", List{}, false}, {"a one-element array", NdArray::of<float>({2.0f}), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        processor->executed.clear();
+        run_sync(runvane.execute(readings(), {.explore = c.explore}));
+        ASSERT_EQ(processor->executed.size(), 1u);
+        EXPECT_EQ(processor->executed[0].args.explore, c.expected);
+    }
+}
+
+TEST_F(Execute, AnAmbiguousExploreFailsAtTheCallBeforeAnythingRuns) {
+    runvane.agent_processor = processor;
+    expect_error<ValueError>(
+        [&] { (void)runvane.execute(readings(), {.explore = NdArray::of<float>({1.0f, 0.0f})}); },
+        "The truth value of an array with more than one element is ambiguous. Use a.any() or a.all()");
+    EXPECT_TRUE(processor->executed.empty());
+}
+
+TEST_F(Execute, TheProcessorIsReadWhenTheStepRuns) {
+    // A step created before package() but awaited after it reaches the new processor.
+    Task<Value> step = runvane.execute(readings());
+    runvane.agent_processor = processor;
+    EXPECT_EQ(run_sync(std::move(step)), Value(Tuple{1, 2}));
+    EXPECT_EQ(processor->executed.size(), 1u);
+}
+
+TEST_F(Execute, AProcessorFailurePropagatesUnchanged) {
+    class Failing : public RecordingProcessor {
+    public:
+        using RecordingProcessor::RecordingProcessor;
+        Task<Value> _execute(Value, ExecuteArgs = {}) override {
+            throw IndexError("sensor 7 out of range");
+            co_return Value();
+        }
+    };
+    runvane.agent_processor = std::make_shared<Failing>(processor->context);
+    expect_error<IndexError>([&] { run_sync(runvane.execute(readings())); }, "sensor 7 out of range");
+}
+
+// --- close -----------------------------------------------------------------------------
+
+// A network manager whose stop_all answers as scripted and which journals
+// "stop_all called", "stop_all ran" (the awaitable's body) and "stop_watchdogs".
+class ScriptedStopMgr : public NetworkMgr {
+public:
+    enum class Stop { task, plain, failing_task, throws };
+    explicit ScriptedStopMgr(Stop stop)
+        : NetworkMgr(TrainerConfig(default_trainer_settings())), stop_(stop) {}
+    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+
+    MaybeTask<Value> stop_all() override {
+        journal->add("stop_all called");
+        switch (stop_) {
+            case Stop::plain: return Value("stopped synchronously");
+            case Stop::throws: throw RuntimeError("cannot reach the simulator manager");
+            case Stop::task:
+            case Stop::failing_task: break;
+        }
+        return run(journal, stop_ == Stop::failing_task);
+    }
+    void stop_watchdogs() override {
+        journal->add("stop_watchdogs");
+        NetworkMgr::stop_watchdogs();
+    }
+
+private:
+    static Task<Value> run(std::shared_ptr<Journal> journal, bool fail) {
+        journal->add("stop_all ran");
+        if (fail) throw RuntimeError("agent manager refused to stop");
+        co_return Value();
+    }
+    Stop stop_;
+};
+
+using Entries = std::vector<std::string>;
+
+class Close : public ::testing::Test {
+protected:
+    LogCapture logs{kLogger};
+    std::vector<std::string> info() const { return logs.messages(LogLevel::info); }
+};
+
+TEST_F(Close, AnAwaitableStopIsAwaitedBeforeTheWatchdogsStop) {
+    auto manager = std::make_shared<ScriptedStopMgr>(ScriptedStopMgr::Stop::task);
+    Runvane runvane{Value(), manager};
+    run_sync(runvane.close());
+    EXPECT_EQ(manager->journal->entries, (Entries{"stop_all called", "stop_all ran", "stop_watchdogs"}));
+    EXPECT_FALSE(manager->watchdogs_running());
+    EXPECT_EQ(info(), Entries{"Inference engine closed"});
+}
+
+TEST_F(Close, APlainStopResultIsNotAwaited) {
+    // Awaiting a plain value would be a TypeError; close must not try.
+    auto manager = std::make_shared<ScriptedStopMgr>(ScriptedStopMgr::Stop::plain);
+    Runvane runvane{Value(), manager};
+    run_sync(runvane.close());
+    EXPECT_EQ(manager->journal->entries, (Entries{"stop_all called", "stop_watchdogs"}));
+    EXPECT_EQ(info(), Entries{"Inference engine closed"});
+}
+
+TEST_F(Close, AFailedStopStillStopsTheWatchdogsAndPropagates) {
+    struct Case {
+        ScriptedStopMgr::Stop stop;
+        const char* message;
+        Entries journal;
+    };
+    const std::vector<Case> cases = {
+        {ScriptedStopMgr::Stop::failing_task, "agent manager refused to stop",
+         {"stop_all called", "stop_all ran", "stop_watchdogs"}},
+        {ScriptedStopMgr::Stop::throws, "cannot reach the simulator manager", {"stop_all called", "stop_watchdogs"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        logs.clear();
+        auto manager = std::make_shared<ScriptedStopMgr>(c.stop);
+        Runvane runvane{Value(), manager};
+        expect_error<RuntimeError>([&] { run_sync(runvane.close()); }, c.message);
+        EXPECT_EQ(manager->journal->entries, c.journal);
+        EXPECT_FALSE(manager->watchdogs_running());
+        EXPECT_TRUE(info().empty()) << "a failed close is not reported as closed";
+    }
+}
+
+TEST_F(Close, WithoutANetworkManagerOnlyLogs) {
+    Runvane runvane;
+    runvane.network_mgr.reset();
+    run_sync(runvane.close());
+    EXPECT_EQ(info(), Entries{"Inference engine closed"});
+}
+
+TEST_F(Close, LeavesTheFieldsSoExecuteStillReachesTheProcessor) {
+    auto manager = std::make_shared<ScriptedStopMgr>(ScriptedStopMgr::Stop::task);
+    Runvane runvane{Value(), manager};
+    TestOrchestration test;
+    run_sync(runvane.load_orchestration(test.orchestration));
+    auto processor = recording_processor(test);
+    runvane.agent_processor = processor;
+
+    run_sync(runvane.close());
+
+    EXPECT_EQ(runvane.orchestration, test.orchestration);
+    EXPECT_EQ(runvane.agent_processor, processor);
+    EXPECT_EQ(run_sync(runvane.execute(readings())), Value(Tuple{1, 2}));
+}
+
+}  // namespace
+}  // namespace runvane_test
