@@ -237,8 +237,8 @@ TEST_F(Taught, TeacherDictHoldsActionModelInputAndProcessedObservationInOrder) {
 }
 
 TEST_F(EndToEnd, ExploreAndCoordinationDoNotChangeTheAction) {
-    const MlpPolicy spec{.n_in = kObsSize, .hidden = {8}, .n_out = 5, .seed = 11};
-    mlp_policy(spec).write(ckpt() / "md.onnx");
+    const MlpPolicy definition{.n_in = kObsSize, .hidden = {8}, .n_out = 5, .seed = 11};
+    mlp_policy(definition).write(ckpt() / "md.onnx");
     auto p = make("md");
     for (double x : {-0.9, -0.3, 0.0, 0.4, 0.8}) {
         SCOPED_TRACE(x);

@@ -41,7 +41,7 @@ protected:
     // A node outside the orchestration file, sharing its sensors.
     template <class Node = Agent>
     std::shared_ptr<Node> custom_agent(const std::string& name, std::optional<std::string> checkpoint) {
-        return std::make_shared<Node>(AgentSpec{
+        return std::make_shared<Node>(AgentDefinition{
             .name = name,
             .action_space = std::make_shared<sp::Discrete>(3),
             .sim_sensor_space = orchestration->get_node_by_name("skill")->get_sim_sensor_space(),

@@ -121,18 +121,18 @@ struct LogitsModel {
     std::int64_t obs_size = 2;
 };
 
-inline std::filesystem::path write_logits_model(const std::filesystem::path& path, const LogitsModel& spec) {
-    std::vector<std::int64_t> shape = spec.shape;
-    if (shape.empty()) shape = {1, static_cast<std::int64_t>(spec.logits.size())};
+inline std::filesystem::path write_logits_model(const std::filesystem::path& path, const LogitsModel& definition) {
+    std::vector<std::int64_t> shape = definition.shape;
+    if (shape.empty()) shape = {1, static_cast<std::int64_t>(definition.logits.size())};
     ModelBuilder b;
-    b.input("obs", DType::Float32, {1, spec.obs_size});
-    if (spec.mask_size > 0) b.input("action_mask", DType::Float64, {1, spec.mask_size});
-    b.constant("logits", spec.logits, shape);
-    if (spec.dtype == DType::Float32) b.identity("logits", "action_dist_inputs");
-    else b.cast("logits", "action_dist_inputs", spec.dtype);
+    b.input("obs", DType::Float32, {1, definition.obs_size});
+    if (definition.mask_size > 0) b.input("action_mask", DType::Float64, {1, definition.mask_size});
+    b.constant("logits", definition.logits, shape);
+    if (definition.dtype == DType::Float32) b.identity("logits", "action_dist_inputs");
+    else b.cast("logits", "action_dist_inputs", definition.dtype);
     Dims dims;
     for (auto d : shape) dims.emplace_back(d);
-    b.output("action_dist_inputs", spec.dtype, dims);
+    b.output("action_dist_inputs", definition.dtype, dims);
     return b.write(path);
 }
 
@@ -162,8 +162,8 @@ protected:
         right = child("right", "R");
     }
 
-    std::shared_ptr<GrafexEngine> engine(const std::string& file, const LogitsModel& spec) {
-        return std::make_shared<GrafexEngine>(write_logits_model(dir / file, spec).string());
+    std::shared_ptr<GrafexEngine> engine(const std::string& file, const LogitsModel& definition) {
+        return std::make_shared<GrafexEngine>(write_logits_model(dir / file, definition).string());
     }
 
     // An orchestrator after the base set-up, with the given model and

@@ -267,11 +267,11 @@ TEST(CombineMasks, RejectsMismatchedMasks) {
 }
 
 TEST(OrchestratorMask, OneAllowedEntryPerChild) {
-    const AgentOrchestrator three(AgentSpec{.name = "top", .children = {"a", "b", "c"}});
+    const AgentOrchestrator three(AgentDefinition{.name = "top", .children = {"a", "b", "c"}});
     const NdArray mask = space_utils::compute_orchestrator_action_mask(three, Value());
     EXPECT_EQ(mask.dtype(), DType::Int8);
     EXPECT_TRUE(mask.equals(NdArray::ones(DType::Int8, Shape{3})));
-    const AgentOrchestrator none(AgentSpec{.name = "empty"});
+    const AgentOrchestrator none(AgentDefinition{.name = "empty"});
     EXPECT_EQ(space_utils::compute_orchestrator_action_mask(none, 1).shape(), Shape{0});
 }
 

@@ -328,7 +328,7 @@ TEST_P(ExampleFiles, ModelsFitTheirAgentsAndEveryImplementationExists) {
             continue;
         }
         const auto impl = agent->get_impl_cls_instance();
-        EXPECT_EQ(impl != nullptr, agent->spec().impl.has_value());
+        EXPECT_EQ(impl != nullptr, agent->definition().impl.has_value());
         if (agent->is_controller()) continue;
         ASSERT_TRUE(agent->get_checkpoint_uri().has_value());
 

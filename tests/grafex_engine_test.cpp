@@ -422,8 +422,8 @@ TEST_F(GrafexEngineTest, OutputsOutliveTheEngine) {
 }
 
 TEST_F(GrafexEngineTest, ConcurrentCallsOnOneEngine) {
-    const tarvik_test::LinearPolicy spec{.obs_size = 2, .weights = {1, 0, 0, 1}, .bias = {0, 0}};
-    GrafexEngine engine(write(tarvik_test::linear_policy(spec)));
+    const tarvik_test::LinearPolicy definition{.obs_size = 2, .weights = {1, 0, 0, 1}, .bias = {0, 0}};
+    GrafexEngine engine(write(tarvik_test::linear_policy(definition)));
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {

@@ -51,16 +51,16 @@ TEST_F(PolicyModels, LinearLogitsFollowTheObservation) {
 }
 
 TEST_F(PolicyModels, MlpMatchesReferenceAndDependsOnSeed) {
-    const tarvik_test::MlpPolicy spec{.n_in = 5, .hidden = {8, 4}, .n_out = 3, .seed = 7};
-    auto engine = load(tarvik_test::mlp_policy(spec));
+    const tarvik_test::MlpPolicy definition{.n_in = 5, .hidden = {8, 4}, .n_out = 3, .seed = 7};
+    auto engine = load(tarvik_test::mlp_policy(definition));
     const std::vector<float> obs = {0.3f, -1, 2, 0.5f, -0.25f};
     const auto logits = engine.get_action_dist_inputs(NdArray::from_vector(obs));
-    const auto expected = tarvik_test::mlp_forward(spec, obs);
+    const auto expected = tarvik_test::mlp_forward(definition, obs);
     ASSERT_EQ(logits.size(), 3);
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_NEAR(logits.item(static_cast<std::int64_t>(i)), expected[i], 1e-5);
 
-    auto other_seed = spec;
+    auto other_seed = definition;
     other_seed.seed = 8;
     EXPECT_NE(tarvik_test::mlp_forward(other_seed, obs), expected);
 }

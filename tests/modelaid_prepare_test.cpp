@@ -165,7 +165,7 @@ TEST_F(ModelaidPrepare, AnyInputNameContainingActionMaskCounts) {
 TEST_F(ModelaidPrepare, WithoutActionSpaceTheFileIsLeftAlone) {
     const fs::path path = write_model(policy_model(4, 3));
     const std::string before = read_bytes(path);
-    auto agent = std::make_shared<Agent>(AgentSpec{.name = "pilot"});
+    auto agent = std::make_shared<Agent>(AgentDefinition{.name = "pilot"});
     ensure(path, nullptr, agent);
     EXPECT_EQ(read_bytes(path), before);
     EXPECT_EQ(logs.messages(LogLevel::debug),
@@ -175,7 +175,7 @@ TEST_F(ModelaidPrepare, WithoutActionSpaceTheFileIsLeftAlone) {
 
 TEST_F(ModelaidPrepare, AgentIsNamedInTheInfoLine) {
     const fs::path path = write_model(policy_model(2, 2));
-    ensure(path, discrete(2), std::make_shared<Agent>(AgentSpec{.name = "pilot"}));
+    ensure(path, discrete(2), std::make_shared<Agent>(AgentDefinition{.name = "pilot"}));
     EXPECT_EQ(logs.messages(LogLevel::info),
               (std::vector<std::string>{"Added input 'action_mask' of shape [1, 2] (float64) for agent pilot to "
                                         "ONNX model " + path.string()}));

@@ -128,9 +128,9 @@ TEST_F(FactoryTest, EachAgentKindGetsItsProcessorInitialised) {
 
 TEST_F(FactoryTest, UnsupportedNodesFailBeforeAnyProcessorIsBuilt) {
     auto set = std::make_shared<Probe<AgentCoordinatedSet>>(
-        AgentSpec{.name = "fleet", .action_space = std::make_shared<spaces::Discrete>(2), .children = {"drive"}});
+        AgentDefinition{.name = "fleet", .action_space = std::make_shared<spaces::Discrete>(2), .children = {"drive"}});
     auto population = std::make_shared<Probe<AgentCoordinatedPopulation>>(
-        AgentSpec{.name = "swarm", .action_space = std::make_shared<spaces::Discrete>(2), .children = {"drive"}});
+        AgentDefinition{.name = "swarm", .action_space = std::make_shared<spaces::Discrete>(2), .children = {"drive"}});
     struct Case {
         const char* name;
         GraphNodePtr node;

@@ -64,12 +64,12 @@ void check_target(const Value& target) {
     if (kinds.size() != 1)
         throw ValueError("target must have exactly one entry, got " + std::to_string(kinds.size()) + ": " +
                          repr_names(kinds.keys()));
-    const auto& [kind, spec] = *kinds.begin();
+    const auto& [kind, definition] = *kinds.begin();
     if (kind != "local") throw ValueError("unsupported target '" + kind + "': only 'local' is available");
-    if (!spec.is_dict()) throw TypeError("target.local must be a dict, got " + spec.type_name());
-    for (const auto& [key, value] : spec.as_dict())
+    if (!definition.is_dict()) throw TypeError("target.local must be a dict, got " + definition.type_name());
+    for (const auto& [key, value] : definition.as_dict())
         if (key != "address") throw TypeError("target.local got an unexpected setting '" + key + "'");
-    const Value* address = spec.as_dict().find("address");
+    const Value* address = definition.as_dict().find("address");
     if (!address) throw TypeError("target.local is missing its setting 'address'");
     check_local_address(*address);
 }

@@ -79,22 +79,22 @@ std::string GraphNode::repr() const { return "<" + class_name() + " '" + get_nam
 
 // --- Agent -------------------------------------------------------------------
 
-Agent::Agent(AgentSpec spec, std::weak_ptr<const Registry> registry)
-    : GraphNode(spec.name),
-      spec_(std::move(spec)),
-      action_space_(spec_.action_space),
-      sim_sensor_space_(spec_.sim_sensor_space),
+Agent::Agent(AgentDefinition definition, std::weak_ptr<const Registry> registry)
+    : GraphNode(definition.name),
+      definition_(std::move(definition)),
+      action_space_(definition_.action_space),
+      sim_sensor_space_(definition_.sim_sensor_space),
       registry_(std::move(registry)) {}
 
 ImplClassPtr Agent::get_impl_cls() const {
-    if (!spec_.impl) return nullptr;
-    return resolve(registry_, *this, *spec_.impl);
+    if (!definition_.impl) return nullptr;
+    return resolve(registry_, *this, *definition_.impl);
 }
 
 std::shared_ptr<Object> Agent::get_impl_cls_instance() const {
     auto cls = get_impl_cls();
     if (!cls) return nullptr;
-    return instantiate_as(*cls, spec_.is_controller ? ImplKind::controller : ImplKind::teacher, *this);
+    return instantiate_as(*cls, definition_.is_controller ? ImplKind::controller : ImplKind::teacher, *this);
 }
 
 // --- PerceptorNode ------------------------------------------------------------

@@ -435,7 +435,7 @@ private:
     struct AgentEntry {
         std::string path;
         std::string kind;
-        AgentSpec spec;
+        AgentDefinition definition;
         std::string impl_path;  // JSON path of "teacher" or "controller"
     };
     struct PerceptorEntry {
@@ -515,15 +515,15 @@ private:
         for (auto& entry : sensors_) orch->sensors.push_back(entry.sensor);
         for (auto& entry : agents_) {
             GraphNodePtr node;
-            if (entry.kind == "orchestrator") node = std::make_shared<AgentOrchestrator>(entry.spec, registry);
-            else if (entry.kind == "coordinated_set") node = std::make_shared<AgentCoordinatedSet>(entry.spec, registry);
+            if (entry.kind == "orchestrator") node = std::make_shared<AgentOrchestrator>(entry.definition, registry);
+            else if (entry.kind == "coordinated_set") node = std::make_shared<AgentCoordinatedSet>(entry.definition, registry);
             else if (entry.kind == "coordinated_population")
-                node = std::make_shared<AgentCoordinatedPopulation>(entry.spec, registry);
-            else node = std::make_shared<Agent>(entry.spec, registry);
+                node = std::make_shared<AgentCoordinatedPopulation>(entry.definition, registry);
+            else node = std::make_shared<Agent>(entry.definition, registry);
             orch->nodes_.push_back(std::move(node));
-            if (entry.spec.impl)
-                orch->impl_refs_.push_back({entry.impl_path, *entry.spec.impl,
-                                            entry.spec.is_controller ? ImplKind::controller : ImplKind::teacher});
+            if (entry.definition.impl)
+                orch->impl_refs_.push_back({entry.impl_path, *entry.definition.impl,
+                                            entry.definition.is_controller ? ImplKind::controller : ImplKind::teacher});
         }
         if (has_perceptors) {
             orch->perceptors.emplace();
@@ -654,9 +654,9 @@ private:
             Obj o(list[i], entry.path,
                   {"name", "kind", "children", "checkpoint", "teacher", "controller", "remote", "custom_action_space",
                    "action_space"});
-            AgentSpec& spec = entry.spec;
-            spec.name = as_name(o.need("name"), o.at("name"));
-            claim_name(spec.name, o.at("name"), entry.path);
+            AgentDefinition& definition = entry.definition;
+            definition.name = as_name(o.need("name"), o.at("name"));
+            claim_name(definition.name, o.at("name"), entry.path);
             entry.kind = as_string(o.need("kind"), o.at("kind"));
             if (std::find(kinds.begin(), kinds.end(), entry.kind) == kinds.end())
                 fail(o.at("kind"), "unknown agent kind " + in_quotes(entry.kind) + " (known: " + repr_names(kinds) + ")");
@@ -670,36 +670,36 @@ private:
                 if (entry.kind != "controller" && entry.kind != "orchestrator")
                     fail(o.at("controller"), "only controller and orchestrator agents name a controller; this agent's kind is " +
                                                  in_quotes(entry.kind));
-                spec.impl = as_name(*o.get("controller"), o.at("controller"));
-                spec.is_controller = true;
+                definition.impl = as_name(*o.get("controller"), o.at("controller"));
+                definition.is_controller = true;
                 entry.impl_path = o.at("controller");
             } else if (entry.kind == "controller") {
                 fail(o.path(), "missing required key 'controller' (a controller agent names its controller)");
             } else if (o.has("teacher")) {
-                spec.impl = as_name(*o.get("teacher"), o.at("teacher"));
+                definition.impl = as_name(*o.get("teacher"), o.at("teacher"));
                 entry.impl_path = o.at("teacher");
             }
 
             if (has_children) {
-                spec.children = as_names(o.need("children"), o.at("children"));
-                if (spec.children.empty()) fail(o.at("children"), "expected at least one child");
+                definition.children = as_names(o.need("children"), o.at("children"));
+                if (definition.children.empty()) fail(o.at("children"), "expected at least one child");
             } else if (o.has("children")) {
                 fail(o.at("children"), "only orchestrators, coordinated sets and coordinated populations have children");
             }
 
-            spec.is_remote = o.flag("remote");
-            if (spec.is_remote && !spec.impl)
+            definition.is_remote = o.flag("remote");
+            if (definition.is_remote && !definition.impl)
                 fail(o.at("remote"), "a remote agent needs a teacher or a controller to run remotely");
-            spec.custom_action_space = o.flag("custom_action_space");
+            definition.custom_action_space = o.flag("custom_action_space");
             if (const json* checkpoint = o.get("checkpoint"))
-                spec.checkpoint_uri = absolute_text(base_dir_, as_name(*checkpoint, o.at("checkpoint")));
+                definition.checkpoint_uri = absolute_text(base_dir_, as_name(*checkpoint, o.at("checkpoint")));
             if (const json* space = o.get("action_space")) {
                 if (entry.kind == "orchestrator")
                     fail(o.at("action_space"),
                          "an orchestrator's action space is the choice among its children and is not given in the file");
-                spec.action_space = read_space(*space, o.at("action_space"));
+                definition.action_space = read_space(*space, o.at("action_space"));
             }
-            spec.sim_sensor_space = sim_sensor_space;
+            definition.sim_sensor_space = sim_sensor_space;
             agents_.push_back(std::move(entry));
         }
     }
@@ -714,7 +714,7 @@ private:
 
     const AgentEntry* find_agent(const std::string& name) const {
         for (const auto& a : agents_)
-            if (a.spec.name == name) return &a;
+            if (a.definition.name == name) return &a;
         return nullptr;
     }
 
@@ -760,8 +760,8 @@ private:
 
     void check_children() const {
         for (const auto& agent : agents_) {
-            for (std::size_t i = 0; i < agent.spec.children.size(); ++i) {
-                const std::string& name = agent.spec.children[i];
+            for (std::size_t i = 0; i < agent.definition.children.size(); ++i) {
+                const std::string& name = agent.definition.children[i];
                 if (find_agent(name)) continue;
                 const std::string at = child(child(agent.path, "children"), i);
                 if (find_perceptor(name)) fail(at, in_quotes(name) + " is a perceptor, not an agent");
@@ -778,10 +778,10 @@ private:
         std::map<std::string, Mark, std::less<>> marks;
         std::vector<std::string> stack;
         std::function<void(const AgentEntry&)> visit = [&](const AgentEntry& agent) {
-            marks[agent.spec.name] = Mark::active;
-            stack.push_back(agent.spec.name);
-            for (std::size_t i = 0; i < agent.spec.children.size(); ++i) {
-                const std::string& name = agent.spec.children[i];
+            marks[agent.definition.name] = Mark::active;
+            stack.push_back(agent.definition.name);
+            for (std::size_t i = 0; i < agent.definition.children.size(); ++i) {
+                const std::string& name = agent.definition.children[i];
                 Mark mark = marks.count(name) ? marks[name] : Mark::unseen;
                 if (mark == Mark::active) {
                     std::string cycle;
@@ -792,10 +792,10 @@ private:
                 if (mark == Mark::unseen) visit(*find_agent(name));
             }
             stack.pop_back();
-            marks[agent.spec.name] = Mark::done;
+            marks[agent.definition.name] = Mark::done;
         };
         for (const auto& agent : agents_)
-            if (!marks.count(agent.spec.name)) visit(agent);
+            if (!marks.count(agent.definition.name)) visit(agent);
     }
 
     std::string top_agent(const Obj& root) const {
@@ -807,10 +807,10 @@ private:
             fail(at, "unknown agent " + in_quotes(name));
         }
         std::set<std::string> children;
-        for (const auto& agent : agents_) children.insert(agent.spec.children.begin(), agent.spec.children.end());
+        for (const auto& agent : agents_) children.insert(agent.definition.children.begin(), agent.definition.children.end());
         std::vector<std::string> roots;
         for (const auto& agent : agents_)
-            if (!children.count(agent.spec.name)) roots.push_back(agent.spec.name);
+            if (!children.count(agent.definition.name)) roots.push_back(agent.definition.name);
         // With at least one agent and no cycles there is always a root.
         if (roots.size() != 1)
             fail(root.path(), "no top_agent given, and " + std::to_string(roots.size()) +

@@ -79,12 +79,12 @@ struct Layer {
     std::vector<float> bias;
 };
 
-std::vector<Layer> mlp_layers(const MlpPolicy& spec) {
-    SplitMix rng(spec.seed);
+std::vector<Layer> mlp_layers(const MlpPolicy& definition) {
+    SplitMix rng(definition.seed);
     std::vector<Layer> layers;
-    std::int64_t fan_in = spec.n_in;
-    auto widths = spec.hidden;
-    widths.push_back(spec.n_out);
+    std::int64_t fan_in = definition.n_in;
+    auto widths = definition.hidden;
+    widths.push_back(definition.n_out);
     for (auto width : widths) {
         if (width <= 0 || fan_in <= 0) throw std::invalid_argument("MLP layer sizes must be positive");
         Layer layer;
@@ -263,30 +263,30 @@ std::string ModelBuilder::fresh_name(const std::string& prefix) {
     return prefix + "__" + std::to_string(counter_++);
 }
 
-ModelBuilder fixed_logits_policy(const FixedLogitsPolicy& spec) {
-    if (spec.logits.empty()) throw std::invalid_argument("fixed_logits_policy needs at least one logit");
-    const auto k = static_cast<std::int64_t>(spec.logits.size());
-    auto b = policy_skeleton(spec.io, spec.obs_size);
+ModelBuilder fixed_logits_policy(const FixedLogitsPolicy& definition) {
+    if (definition.logits.empty()) throw std::invalid_argument("fixed_logits_policy needs at least one logit");
+    const auto k = static_cast<std::int64_t>(definition.logits.size());
+    auto b = policy_skeleton(definition.io, definition.obs_size);
     const auto logits = b.fresh_name("logits_const");
-    b.constant(logits, spec.logits, {1, k});
-    finish_policy(b, spec.io, logits, k);
+    b.constant(logits, definition.logits, {1, k});
+    finish_policy(b, definition.io, logits, k);
     return b;
 }
 
-ModelBuilder linear_policy(const LinearPolicy& spec) {
-    if (static_cast<std::int64_t>(spec.weights.size()) != spec.obs_size * static_cast<std::int64_t>(spec.bias.size()))
+ModelBuilder linear_policy(const LinearPolicy& definition) {
+    if (static_cast<std::int64_t>(definition.weights.size()) != definition.obs_size * static_cast<std::int64_t>(definition.bias.size()))
         throw std::invalid_argument("linear_policy: weights must be [bias.size(), obs_size]");
-    auto b = policy_skeleton(spec.io, spec.obs_size);
+    auto b = policy_skeleton(definition.io, definition.obs_size);
     const auto logits = b.fresh_name("logits");
-    b.gemm(spec.io.obs_name, logits, spec.weights, spec.bias);
-    finish_policy(b, spec.io, logits, static_cast<std::int64_t>(spec.bias.size()));
+    b.gemm(definition.io.obs_name, logits, definition.weights, definition.bias);
+    finish_policy(b, definition.io, logits, static_cast<std::int64_t>(definition.bias.size()));
     return b;
 }
 
-ModelBuilder mlp_policy(const MlpPolicy& spec) {
-    auto b = policy_skeleton(spec.io, spec.n_in);
-    std::string x = spec.io.obs_name;
-    const auto layers = mlp_layers(spec);
+ModelBuilder mlp_policy(const MlpPolicy& definition) {
+    auto b = policy_skeleton(definition.io, definition.n_in);
+    std::string x = definition.io.obs_name;
+    const auto layers = mlp_layers(definition);
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const auto y = b.fresh_name("dense");
         b.gemm(x, y, layers[i].weights, layers[i].bias);
@@ -297,15 +297,15 @@ ModelBuilder mlp_policy(const MlpPolicy& spec) {
             x = r;
         }
     }
-    finish_policy(b, spec.io, x, spec.n_out);
+    finish_policy(b, definition.io, x, definition.n_out);
     return b;
 }
 
-std::vector<float> mlp_forward(const MlpPolicy& spec, std::span<const float> obs) {
-    if (static_cast<std::int64_t>(obs.size()) != spec.n_in)
+std::vector<float> mlp_forward(const MlpPolicy& definition, std::span<const float> obs) {
+    if (static_cast<std::int64_t>(obs.size()) != definition.n_in)
         throw std::invalid_argument("mlp_forward: observation has the wrong size");
     std::vector<float> x(obs.begin(), obs.end());
-    const auto layers = mlp_layers(spec);
+    const auto layers = mlp_layers(definition);
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const auto& layer = layers[i];
         std::vector<float> y(layer.bias);

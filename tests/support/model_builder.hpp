@@ -123,7 +123,7 @@ struct FixedLogitsPolicy {
     std::vector<float> logits;
     PolicyIo io;
 };
-ModelBuilder fixed_logits_policy(const FixedLogitsPolicy& spec);
+ModelBuilder fixed_logits_policy(const FixedLogitsPolicy& definition);
 
 // logits = weights x obs + bias, weights row-major [bias.size(), obs_size].
 struct LinearPolicy {
@@ -132,7 +132,7 @@ struct LinearPolicy {
     std::vector<float> bias;
     PolicyIo io;
 };
-ModelBuilder linear_policy(const LinearPolicy& spec);
+ModelBuilder linear_policy(const LinearPolicy& definition);
 
 // Dense layers with Relu between them, weights drawn deterministically from
 // `seed` (uniform in +-1/sqrt(fan_in), biases small), the same on every
@@ -144,10 +144,10 @@ struct MlpPolicy {
     std::uint64_t seed = 0;
     PolicyIo io;
 };
-ModelBuilder mlp_policy(const MlpPolicy& spec);
+ModelBuilder mlp_policy(const MlpPolicy& definition);
 
 // The MLP's logits for one observation, computed in plain C++ with the same
 // weights, for checking what the model session returns.
-std::vector<float> mlp_forward(const MlpPolicy& spec, std::span<const float> obs);
+std::vector<float> mlp_forward(const MlpPolicy& definition, std::span<const float> obs);
 
 }  // namespace tarvik_test

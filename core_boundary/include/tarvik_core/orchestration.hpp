@@ -63,7 +63,7 @@ protected:
 
 using GraphNodePtr = std::shared_ptr<GraphNode>;
 
-struct AgentSpec {
+struct AgentDefinition {
     std::string name;
     spaces::SpacePtr action_space;                // may be null
     spaces::SpacePtr sim_sensor_space;            // may be null
@@ -77,12 +77,12 @@ struct AgentSpec {
 
 class Agent : public GraphNode {
 public:
-    explicit Agent(AgentSpec spec, std::weak_ptr<const Registry> registry = {});
+    explicit Agent(AgentDefinition definition, std::weak_ptr<const Registry> registry = {});
 
-    bool is_controller() const override { return spec_.is_controller; }
-    std::vector<std::string> get_children() const override { return spec_.children; }
-    bool is_remote() const override { return spec_.is_remote; }
-    std::optional<std::string> get_checkpoint_uri() const override { return spec_.checkpoint_uri; }
+    bool is_controller() const override { return definition_.is_controller; }
+    std::vector<std::string> get_children() const override { return definition_.children; }
+    bool is_remote() const override { return definition_.is_remote; }
+    std::optional<std::string> get_checkpoint_uri() const override { return definition_.checkpoint_uri; }
     spaces::SpacePtr get_action_space() const override { return action_space_; }
     void set_action_space(spaces::SpacePtr space) override { action_space_ = std::move(space); }
     spaces::SpacePtr get_sim_sensor_space() const override { return sim_sensor_space_; }
@@ -94,14 +94,14 @@ public:
     // A new teacher or controller instance per call, or null when the agent
     // names none. TypeError when the class is of the other kind.
     std::shared_ptr<Object> get_impl_cls_instance() const override;
-    bool has_custom_action_space() const override { return spec_.custom_action_space; }
+    bool has_custom_action_space() const override { return definition_.custom_action_space; }
 
-    const AgentSpec& spec() const noexcept { return spec_; }
+    const AgentDefinition& definition() const noexcept { return definition_; }
     // Used by the loader, which creates nodes before the registry exists.
     void bind_registry(std::weak_ptr<const Registry> registry) { registry_ = std::move(registry); }
 
 private:
-    AgentSpec spec_;
+    AgentDefinition definition_;
     spaces::SpacePtr action_space_;
     spaces::SpacePtr sim_sensor_space_;
     std::weak_ptr<const Registry> registry_;
