@@ -1,0 +1,221 @@
+// The episode loop of the run host.
+#include "tarvik_apps/episode_runner.hpp"
+
+#include <exception>
+#include <utility>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "tarvik_core/errors.hpp"
+#include "tarvik_core/orchestration.hpp"
+#include "tarvik_inference/runvane.hpp"
+#include "tarvik_sims/simulator.hpp"
+
+namespace tarvik_apps {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tarvik_core::Dict;
+using tarvik_inference::Runvane;
+using tarvik_sims::Simulator;
+
+// Rethrows a failure of one step with the episode and step in front of the
+// runtime's message, keeping the original as the cause. Cancellation and
+// interruption pass through untouched.
+[[noreturn]] void rethrow_in_step(std::exception_ptr failure, const EpisodeResult& episode, std::int64_t step,
+                                  const char* what) {
+    if (!tarvik_core::is_ordinary_error(failure)) std::rethrow_exception(failure);
+    tarvik_core::RuntimeError error("episode " + std::to_string(episode.index + 1) + " (seed " +
+                                    std::to_string(episode.seed) + "), step " + std::to_string(step) + ", " + what +
+                                    ": " + tarvik_core::error_text(failure));
+    error.set_cause(failure);
+    throw error;
+}
+
+struct LoopState {
+    RunReport& report;
+    std::vector<double>& latencies;
+    double& wall_seconds;
+    RunObserver& observer;
+};
+
+// Plain function: builds the step's arguments outside the coroutine (g++ 12
+// mishandles aggregate temporaries inside co_await expressions).
+tarvik_inference::RunvaneExecuteArgs step_args(const Simulator& sim, const Value& previous_action) {
+    return tarvik_inference::RunvaneExecuteArgs{.sim_action_mask = sim.action_mask(),
+                                                .previous_action = previous_action};
+}
+
+Task<EpisodeResult> run_episode(Runvane& runvane, Simulator& sim, ActingCounts& counts, EpisodeResult episode,
+                                std::int64_t max_steps, LoopState& state) {
+    counts.clear();
+    Dict readings = sim.reset(episode.seed);
+    Value action;
+    episode.end = EpisodeEnd::step_limit;
+    while (episode.length < max_steps) {
+        const std::int64_t step = episode.length + 1;
+        tarvik_inference::RunvaneExecuteArgs args = step_args(sim, action);
+        Value next;
+        std::exception_ptr failure;
+        Value observation(std::move(readings));
+        const auto started = Clock::now();
+        try {
+            next = co_await runvane.execute(std::move(observation), std::move(args));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const auto finished = Clock::now();
+        if (failure) rethrow_in_step(failure, episode, step, "execute");
+        state.latencies.push_back(std::chrono::duration<double, std::micro>(finished - started).count());
+        action = std::move(next);
+
+        tarvik_sims::StepOutcome outcome;
+        try {
+            outcome = sim.step(action);
+        } catch (...) {
+            rethrow_in_step(std::current_exception(), episode, step, "simulator step");
+        }
+        episode.episode_return += outcome.reward;
+        episode.length = step;
+        readings = std::move(outcome.observation);
+        state.observer.stepped(episode.index, step);
+        if (outcome.terminated) {
+            episode.end = EpisodeEnd::terminated;
+            break;
+        }
+        if (outcome.truncated) {
+            episode.end = EpisodeEnd::truncated;
+            break;
+        }
+    }
+    episode.acted = counts.per_agent();
+    // Teachers, controllers and perceptors start the next episode afresh.
+    co_await runvane.agent_processor->reset();
+    co_return episode;
+}
+
+Task<void> drive(Runvane& runvane, tarvik_core::OrchestrationPtr orchestration, Simulator& sim, LoopState& state) {
+    std::exception_ptr failure;
+    try {
+        tarvik_inference::OrchestrationArg loaded = std::move(orchestration);
+        co_await runvane.load_orchestration(std::move(loaded));
+        co_await runvane.package();
+        ActingCounts counts = ActingCounts::instrument(runvane.agent_processor);
+        runvane.agent_processor = counts.top();
+
+        RunReport& report = state.report;
+        state.observer.started(report);
+        const auto started = Clock::now();
+        for (std::int64_t index = 0; index < state.report.summary.episodes; ++index) {
+            EpisodeResult episode;
+            episode.index = index;
+            episode.seed = report.seed + static_cast<std::uint64_t>(index);
+            EpisodeResult done = co_await run_episode(runvane, sim, counts, std::move(episode), report.max_steps, state);
+            report.episodes.push_back(std::move(done));
+            state.observer.episode_finished(report.episodes.back());
+        }
+        state.wall_seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Close in every case; a failure to close matters only when the run itself
+    // went well.
+    std::exception_ptr close_failure;
+    try {
+        co_await runvane.close();
+    } catch (...) {
+        close_failure = std::current_exception();
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (close_failure) std::rethrow_exception(close_failure);
+}
+
+}  // namespace
+
+const char* episode_end_name(EpisodeEnd end) noexcept {
+    switch (end) {
+        case EpisodeEnd::terminated: return "terminated";
+        case EpisodeEnd::truncated: return "truncated";
+        case EpisodeEnd::step_limit: return "step_limit";
+    }
+    return "unknown";
+}
+
+std::string available_simulators() {
+    std::string out;
+    for (const auto& name : tarvik_sims::simulator_names()) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
+std::optional<std::string> simulator_for_id(const std::string& orchestration_id) {
+    for (const auto& name : tarvik_sims::simulator_names())
+        if (name == orchestration_id) return name;
+    return std::nullopt;
+}
+
+RunSummary summarize_run(const std::vector<EpisodeResult>& episodes, std::vector<double> latencies,
+                         double wall_seconds) {
+    if (episodes.empty()) throw tarvik_core::ValueError("a run summary needs at least one completed episode");
+    RunSummary summary;
+    summary.episodes = static_cast<std::int64_t>(episodes.size());
+    std::vector<double> returns;
+    for (const auto& episode : episodes) {
+        returns.push_back(episode.episode_return);
+        summary.total_steps += episode.length;
+        for (const auto& entry : episode.acted) add_acting(summary.acted, entry.agent, entry.steps);
+    }
+    summary.returns = spread_of(returns);
+    summary.mean_length = static_cast<double>(summary.total_steps) / static_cast<double>(episodes.size());
+    summary.wall_seconds = wall_seconds;
+    summary.steps_per_second = wall_seconds > 0.0 ? static_cast<double>(summary.total_steps) / wall_seconds : 0.0;
+    summary.execute_micros = summarize_latencies(std::move(latencies));
+    return summary;
+}
+
+RunReport run_orchestration(const RunSettings& settings, RunObserver& observer) {
+    if (settings.episodes < 1)
+        throw tarvik_core::ValueError("the number of episodes must be at least 1, got " +
+                                      std::to_string(settings.episodes));
+    auto orchestration = tarvik_core::Orchestration::load(settings.orchestration_path);
+
+    std::string simulator = settings.simulator;
+    if (simulator.empty()) {
+        const auto named = simulator_for_id(orchestration->id());
+        if (!named)
+            throw tarvik_core::ValueError(settings.orchestration_path + ": the orchestration id '" +
+                                          orchestration->id() +
+                                          "' names no built-in simulator; choose one with --sim (available: " +
+                                          available_simulators() + ")");
+        simulator = *named;
+    }
+    auto sim = tarvik_sims::make_simulator(simulator);
+
+    RunReport report;
+    report.orchestration_id = orchestration->id();
+    report.orchestration_path = settings.orchestration_path;
+    report.simulator = simulator;
+    report.max_steps = settings.max_steps.value_or(sim->max_episode_steps());
+    if (report.max_steps < 1)
+        throw tarvik_core::ValueError("the step limit must be at least 1, got " + std::to_string(report.max_steps));
+    report.seed = settings.seed;
+    report.summary.episodes = settings.episodes;  // the plan until the summary replaces it
+
+    std::vector<double> latencies;
+    double wall_seconds = 0.0;
+    LoopState state{report, latencies, wall_seconds, observer};
+
+    boost::asio::io_context io;
+    Runvane runvane;
+    std::exception_ptr failure;
+    boost::asio::co_spawn(io, drive(runvane, orchestration, *sim, state),
+                          [&failure](std::exception_ptr e) { failure = e; });
+    io.run();
+    if (failure) std::rethrow_exception(failure);
+
+    report.summary = summarize_run(report.episodes, std::move(latencies), wall_seconds);
+    return report;
+}
+
+}  // namespace tarvik_apps
