@@ -20,6 +20,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "support/expect_error.hpp"
 #include "support/fakes.hpp"
 #include "support/log_capture.hpp"
 #include "support/model_builder.hpp"
@@ -195,17 +196,6 @@ protected:
     std::shared_ptr<RecordingChild> left, middle, right;
 };
 
-// Runs `body` and checks that it throws exactly `Kind` with `message`.
-template <class Kind, class F>
-void expect_error(F&& body, const std::string& message) {
-    try {
-        body();
-        ADD_FAILURE() << "expected " << message;
-    } catch (const Kind& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "another kind of error: " << e.what();
-    }
-}
+using tarvik_test::expect_error;
 
 }  // namespace conductrix_test

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvik_core/modelaid.hpp"
 #include "tarvik_core/modules.hpp"
@@ -16,16 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class F>
-void expect_error(F&& f, std::string_view kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected " << kind << ": " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind);
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 // Where the build puts tarvik_core and every module.
 std::string core_folder() { return fs::weakly_canonical(TARVIK_TEST_PLUGIN_DIR).string(); }

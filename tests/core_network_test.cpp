@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "tarvik_core/async_run.hpp"
 #include "tarvik_core/network.hpp"
 
@@ -20,17 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs `f` and checks that it fails with exactly this kind and message.
-template <class F>
-void expect_error(F&& f, std::string_view kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected " << kind << ": " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind);
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 Dict local_target(Value address) { return Dict{{"target", Dict{{"local", Dict{{"address", std::move(address)}}}}}}; }
 

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvik_core/async_run.hpp"
 #include "tarvik_core/errors.hpp"
@@ -25,15 +26,7 @@ namespace {
 using namespace tarvik_core;
 namespace fs = std::filesystem;
 
-template <class E, class F>
-void expect_error(F&& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 OrchestrationPtr from_text(const std::string& text) { return Orchestration::from_json(text, "/base", "orch.json"); }
 

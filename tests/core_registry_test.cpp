@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "tarvik_core/async_run.hpp"
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/implementations.hpp"
@@ -14,15 +15,7 @@ namespace {
 
 using namespace tarvik_core;
 
-template <class E, class F>
-void expect_error(F&& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 class PlainTeacher : public Teacher {};
 class PlainPerceptor : public Perceptor {};

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <onnx/onnx_pb.h>
 
+#include "support/expect_error.hpp"
 #include "cartpole_example.hpp"
 #include "cartpole_rules.hpp"
 #include "cross_entropy.hpp"
@@ -44,15 +45,7 @@ namespace pendulum = tarvik_examples::pendulum;
 using namespace tarvik_core;
 using tarvik_examples::LinearPolicy;
 
-template <class E, class F>
-void expect_error(F&& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 fs::path example_dir(const std::string& name) { return fs::path(TARVIK_SOURCE_DIR) / "examples" / name; }
 std::string example_file(const std::string& name) { return (example_dir(name) / "orchestration.json").string(); }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <onnx/onnx_pb.h>
 
+#include "support/expect_error.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "tarvik_core/modelaid.hpp"
@@ -23,16 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class F>
-void expect_error(F&& f, std::string_view kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected " << kind << ": " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind);
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 void add_tensor_value(onnx::ValueInfoProto* value, const std::string& name, int elem_type,
                       std::vector<std::int64_t> dims) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expect_error.hpp"
 #include "support/fakes.hpp"
 #include "support/log_capture.hpp"
 #include "tarvik_core/async_run.hpp"
@@ -93,17 +94,6 @@ inline std::shared_ptr<RecordingProcessor> recording_processor(const TestOrchest
         .network_mgr = std::make_shared<AwaitingNetworkMgr>()});
 }
 
-// Expects `operation` to throw exactly `Kind` with `message`.
-template <class Kind, class F>
-void expect_error(F&& operation, const std::string& message) {
-    try {
-        operation();
-        ADD_FAILURE() << "expected an error: " << message;
-    } catch (const Kind& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "wrong error kind (" << class_name_of(typeid(e)) << "): " << e.what();
-    }
-}
+using tarvik_test::expect_error;
 
 }  // namespace runvane_test

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "tarvik_core/errors.hpp"
 #include "tarvik_sims/simulator.hpp"
 
@@ -28,15 +29,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double reading(const Dict& observation, const char* name) { return observation.at(name).as_double(); }
 
-template <class Fn>
-void expect_error_message(Fn&& fn, const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const tarvik_core::Error& error) {
-        EXPECT_EQ(error.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 // ---- cart-pole ----------------------------------------------------------------
 
@@ -135,7 +128,7 @@ TEST_F(CartPoleTest, PushingOneWayFromRestTopplesThePoleAtStepNine) {
     EXPECT_NEAR(sim.state().theta, -0.21518604988500967, kTolerance);
     EXPECT_EQ(sim.elapsed_steps(), 9);
 
-    expect_error_message([&] { sim.step(1); },
+    expect_error<tarvik_core::Error>([&] { sim.step(1); },
                          "cartpole: the episode has terminated; call reset(seed) before stepping again");
     sim.reset(0);
     EXPECT_TRUE(sim.episode_running());
@@ -153,7 +146,7 @@ TEST_F(CartPoleTest, TruncatesAtFiveHundredSteps) {
         ASSERT_EQ(outcome.truncated, step == 500) << "step " << step;
     }
     EXPECT_EQ(sim.max_episode_steps(), 500);
-    expect_error_message([&] { sim.step(0); },
+    expect_error<tarvik_core::Error>([&] { sim.step(0); },
                          "cartpole: the episode was truncated after 500 steps; call reset(seed) before stepping again");
 }
 
@@ -177,7 +170,7 @@ TEST_F(CartPoleTest, BalancingControllerLastsTheWholeEpisode) {
 }
 
 TEST_F(CartPoleTest, StepBeforeResetIsRefused) {
-    expect_error_message([&] { sim.step(0); },
+    expect_error<tarvik_core::Error>([&] { sim.step(0); },
                          "cartpole: step() called before reset(); call reset(seed) first");
 }
 
@@ -250,9 +243,9 @@ TEST_F(CartPoleTest, RejectsOtherActionsAndKeepsTheState) {
 }
 
 TEST_F(CartPoleTest, SetStateRefusesNonFiniteValues) {
-    expect_error_message([&] { sim.set_state({0.0, kNaN, 0.0, 0.0}); },
+    expect_error<tarvik_core::Error>([&] { sim.set_state({0.0, kNaN, 0.0, 0.0}); },
                          "cartpole: set_state needs finite x, x_dot, theta and theta_dot");
-    expect_error_message([&] { sim.set_state({0.0, 0.0, 0.0, -kInf}); },
+    expect_error<tarvik_core::Error>([&] { sim.set_state({0.0, 0.0, 0.0, -kInf}); },
                          "cartpole: set_state needs finite x, x_dot, theta and theta_dot");
 }
 
@@ -399,7 +392,7 @@ TEST_F(PendulumTest, NeverTerminatesAndTruncatesAtTwoHundredSteps) {
         ASSERT_LE(std::abs(sim.state().theta_dot), 8.0) << "step " << step;
     }
     EXPECT_EQ(sim.max_episode_steps(), 200);
-    expect_error_message([&] { sim.step(0.0); },
+    expect_error<tarvik_core::Error>([&] { sim.step(0.0); },
                          "pendulum: the episode was truncated after 200 steps; call reset(seed) before stepping again");
     sim.reset(9);
     EXPECT_FALSE(sim.step(0.0).truncated);
@@ -473,7 +466,7 @@ TEST_F(PendulumTest, RejectsNaNAndOtherShapesAndKeepsTheState) {
 }
 
 TEST_F(PendulumTest, SetStateRefusesNonFiniteValues) {
-    expect_error_message([&] { sim.set_state({kInf, 0.0}); },
+    expect_error<tarvik_core::Error>([&] { sim.set_state({kInf, 0.0}); },
                          "pendulum: set_state needs finite theta and theta_dot");
 }
 
