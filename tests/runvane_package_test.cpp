@@ -40,6 +40,11 @@ TEST_F(Package, WithoutArgumentsPackagesTheTopAgentOfTheLoadedOrchestration) {
               std::vector<std::string>{"Packaged orchestration for inference with agent: dock (processor type: Actuon)"});
 }
 
+TEST_F(Package, ANullAgentNodeMeansTheTopAgent) {
+    run_sync(runvane.package({.agent = GraphNodePtr{}}));
+    EXPECT_EQ(packaged_context().agent, loaded.orchestration->get_top_agent());
+}
+
 TEST_F(Package, AnAgentNameOrNodeChoosesThatAgent) {
     struct Case {
         const char* name;
@@ -119,11 +124,6 @@ TEST_F(PackageFailure, NothingLoadedAndNoOrchestrationGiven) {
 TEST_F(PackageFailure, UnknownAgentName) {
     expect_error<KeyError>([&] { run_sync(runvane.package({.agent = std::string("ghost")})); },
                            "no node named 'ghost' in orchestration 'facade-test' (test orchestration)");
-}
-
-TEST_F(PackageFailure, NullAgentNode) {
-    expect_error<TypeError>([&] { run_sync(runvane.package({.agent = GraphNodePtr{}})); },
-                            "package() argument 'agent' is a null node; leave it out to package the top agent");
 }
 
 TEST_F(PackageFailure, TheFactoryRefusesTheAgentKind) {

@@ -133,7 +133,11 @@ void replace_file_atomically(const std::string& model_path, const fs::path& targ
         return RuntimeError("cannot write ONNX model " + model_path + ": " + reason);
     };
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string temp_name = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    // Built by appending: g++ 12 warns (-Wrestrict) on the chained operator+ form.
+    std::string hidden_name = ".";
+    hidden_name += target.filename().string();
+    hidden_name += ".tmp-XXXXXX";
+    std::string temp_name = (folder / hidden_name).string();
 
     FileDescriptor fd(::mkostemp(temp_name.data(), O_CLOEXEC));
     if (fd.get() < 0) throw failure("cannot create a temporary file in " + folder.string() + ": " + errno_text(errno));

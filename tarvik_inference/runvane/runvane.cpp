@@ -41,12 +41,9 @@ OrchestrationPtr orchestration_from(const OrchestrationArg& argument) {
 GraphNodePtr agent_node(const tarvik_core::Orchestration& orchestration, const AgentArg& agent) {
     if (std::holds_alternative<std::monostate>(agent)) return orchestration.get_top_agent();
     if (const auto* name = std::get_if<std::string>(&agent)) return orchestration.get_node_by_name(*name);
+    // A null node is the C++ spelling of "no agent given": the top agent.
     GraphNodePtr node = std::get<GraphNodePtr>(agent);
-    // A null node would only fail later, somewhere inside the factory.
-    if (!node)
-        throw tarvik_core::TypeError(
-            "package() argument 'agent' is a null node; leave it out to package the top agent");
-    return node;
+    return node ? node : orchestration.get_top_agent();
 }
 
 tarvik_core::AgentProcessorContext processor_context(OrchestrationPtr orchestration, GraphNodePtr agent,

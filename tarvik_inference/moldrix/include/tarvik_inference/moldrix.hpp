@@ -7,8 +7,12 @@
 // it. An orchestrator's init() calls this factory for each of its children, so
 // one call builds a whole tree of processors.
 //
-//   ProcessorPtr processor = co_await create_actuon(AgentProcessorContext{
-//       .orchestration = orchestration, .agent = orchestration->get_top_agent(), .network_mgr = mgr});
+//   AgentProcessorContext context{
+//       .orchestration = orchestration, .agent = orchestration->get_top_agent(), .network_mgr = mgr};
+//   ProcessorPtr processor = co_await create_actuon(std::move(context));
+//
+// (Build the context as a named local: g++ 12 destroys a braced temporary
+// written inside a co_await expression twice.)
 //
 // The two processor modules are bound when the factory runs, at every call,
 // never when this module loads: the orchestrator module refers back to this

@@ -52,7 +52,8 @@ namespace tarvik_inference {
 
 // An orchestration file's path, or an orchestration object (loaded or not).
 using OrchestrationArg = std::variant<std::string, tarvik_core::OrchestrationPtr>;
-// No agent (the top agent), an agent's name, or the agent node itself.
+// No agent (the top agent; a null node means the same), an agent's name, or
+// the agent node itself.
 using AgentArg = std::variant<std::monostate, std::string, tarvik_core::GraphNodePtr>;
 
 // Keyword arguments of package().
