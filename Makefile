@@ -4,6 +4,7 @@
 # make bench     the benchmarks
 BUILD ?= build
 SAN_BUILD ?= build-asan
+BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
@@ -28,13 +29,16 @@ sanitize: bootstrap
 	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
-run: build
+# Builds only the host and what it opens at run time, not the tests.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tarvik-run tarvik-inspect
 	$(BUILD)/bin/tarvik-run $(ARGS)
 
+# Its own Release folder, so the main build keeps its build type.
 bench: bootstrap
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
-	cmake --build $(BUILD) -j $(JOBS) --target tarvik_bench
-	$(BUILD)/bin/tarvik_bench $(ARGS)
+	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_bench
+	$(BENCH_BUILD)/bin/tarvik_bench $(ARGS)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)

@@ -40,6 +40,11 @@ TEST_F(ChoiceTest, MaskedSoftmaxPicksTheFirstMaximum) {
         // the first wins; raw logits (or float64 arithmetic) would pick 1.
         {"float32 probabilities tie", {.logits = {0.0f, 1e-8f}}, std::nullopt, 0},
         {"float64 probabilities differ", {.logits = {0.0f, 1e-8f}, .dtype = DType::Float64}, std::nullopt, 1},
+        {"integer logits", {.logits = {1, 3, 2}, .dtype = DType::Int64}, List{1, 0, 1}, 2},
+        {"integer logits unmasked", {.logits = {1, 3, 2}, .dtype = DType::Int32}, std::nullopt, 1},
+        // Mask entries are judged as float32: 1e-50 becomes 0 and forbids.
+        {"mask entry too small for float32", {.logits = {1, 3, 2}}, Value(NdArray::of<double>({1, 1e-50, 1})), 2},
+        {"mask entry just above zero in float32", {.logits = {1, 3, 2}}, Value(NdArray::of<double>({1, 1e-40, 1})), 1},
     };
     int n = 0;
     for (const auto& c : cases) {

@@ -266,6 +266,8 @@ TEST_F(SetupTest, ChildrenByIndex) {
         {"fraction truncates", 1.9, middle},
         {"negative fraction truncates toward zero", -0.5, left},
         {"bool", true, middle},
+        {"far beyond 64 bits", 1e300, nullptr},
+        {"far below 64 bits", -1e300, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

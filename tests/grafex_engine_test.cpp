@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "support/expect_error.hpp"
 #include "support/log_capture.hpp"
 #include "support/model_builder.hpp"
 #include "support/temp_dir.hpp"
@@ -45,16 +46,7 @@ std::vector<T> values_of(const NdArray& a) {
     return {v.begin(), v.end()};
 }
 
-// Runs `fn`, expects it to throw E with `message`, and returns that message.
-template <class E, class Fn>
-void expect_error(Fn&& fn, const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "expected an error: " << message;
-    } catch (const E& e) {
-        EXPECT_EQ(e.what(), message);
-    }
-}
+using tarvik_test::expect_error;
 
 class GrafexEngineTest : public ::testing::Test {
 protected:
@@ -111,7 +103,6 @@ TEST_F(GrafexEngineTest, LoadFailuresAreLoggedAndPropagated) {
     const std::vector<Case> cases = {
         {"not a model", dir.write("garbage.onnx", "this is not a protobuf model").string(), std::nullopt},
         {"a folder", (dir / "folder").string(), std::nullopt},
-        {"unknown provider", obs_and_mask_model(), std::vector<std::string>{"NoSuchExecutionProvider"}},
     };
     std::filesystem::create_directories(dir / "folder");
     for (const auto& c : cases) {
@@ -129,9 +120,31 @@ TEST_F(GrafexEngineTest, LoadFailuresAreLoggedAndPropagated) {
     }
 }
 
-TEST_F(GrafexEngineTest, ExplicitCpuProviderLoads) {
-    GrafexEngine engine(obs_and_mask_model(), std::vector<std::string>{"CPUExecutionProvider"});
-    EXPECT_TRUE(engine.has_session());
+TEST_F(GrafexEngineTest, ProvidersThisRuntimeLacksAreSkippedWithAWarning) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> providers;
+        std::size_t warnings;
+    } cases[] = {
+        {"CPU only", {"CPUExecutionProvider"}, 0},
+        {"CPU first", {"CPUExecutionProvider", "NoSuchExecutionProvider"}, 1},
+        {"only unavailable ones", {"NoSuchExecutionProvider", "OtherExecutionProvider"}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs.clear();
+        GrafexEngine engine(obs_and_mask_model(), c.providers);
+        EXPECT_TRUE(engine.has_session());
+        const auto warnings = logs.messages(LogLevel::warning);
+        ASSERT_EQ(warnings.size(), c.warnings);
+        if (!warnings.empty()) {
+            EXPECT_EQ(warnings.front().rfind("Execution provider '" + c.providers[c.providers.size() - c.warnings] +
+                                                 "' is not available in this ONNX Runtime (available: [",
+                                             0),
+                      0u)
+                << warnings.front();
+        }
+    }
 }
 
 // ---- observation ----
@@ -437,6 +450,84 @@ TEST_F(GrafexEngineTest, ConcurrentCallsOnOneEngine) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Runs copy observations and given masks into buffers the engine reuses, so
+// every output that echoes an input must be the caller's own copy, whichever
+// operation returned it.
+TEST_F(GrafexEngineTest, OutputsOfEarlierRunsSurviveLaterRuns) {
+    GrafexEngine engine(obs_and_mask_model());
+    const auto obs_a = NdArray::of<float>({1, 2, 3, 4, 5, 6});
+    const auto obs_b = NdArray::of<float>({-1, -2, -3, -4, -5, -6});
+    const auto mask_a = NdArray::of<double>({1, 0, 1});
+    const auto mask_b = NdArray::of<double>({0, 1, 0});
+
+    const auto first = engine.infer(obs_a, &mask_a);
+    const NdArray first_logits = engine.get_action_dist_inputs(obs_a, &mask_a);  // the last output: the mask echo
+    const auto second = engine.infer(obs_b, &mask_b);
+    const NdArray second_logits = engine.get_action_dist_inputs(obs_b, &mask_b);
+
+    EXPECT_EQ(values_of<float>(first.at("obs_Observation_echo")), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(values_of<double>(first.at("action_mask_echo")), (std::vector<double>{1, 0, 1}));
+    EXPECT_EQ(values_of<double>(first_logits), (std::vector<double>{1, 0, 1}));
+    EXPECT_EQ(values_of<float>(second.at("obs_Observation_echo")), (std::vector<float>{-1, -2, -3, -4, -5, -6}));
+    EXPECT_EQ(values_of<double>(second_logits), (std::vector<double>{0, 1, 0}));
+    EXPECT_FALSE(first_logits.shares_memory_with(second_logits));
+    // The caller's arrays are read, never written.
+    EXPECT_EQ(values_of<float>(obs_a), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(values_of<double>(mask_a), (std::vector<double>{1, 0, 1}));
+}
+
+TEST_F(GrafexEngineTest, InputsOfEveryElementTypeReachTheModelConvertedLikeAstype) {
+    GrafexEngine engine(obs_and_mask_model());
+    const std::vector<std::pair<NdArray, NdArray>> cases = {
+        {NdArray::of<double>({0.1, -2.5, 3, 4, 5, 1e-3}), NdArray::of<float>({1, 0, 1})},
+        {NdArray::of<std::int64_t>({1, -2, 3, 4, 5, 6}), NdArray::of<std::int8_t>({0, 1, 1})},
+        {NdArray::of<bool>({true, false, true, true, false, false}), NdArray::of<bool>({true, false, false})},
+        {NdArray::from_vector<float>({1, 2, 3, 4, 5, 6}, Shape{1, 6}), NdArray::from_vector<double>({1, 1, 0}, Shape{1, 3})},
+    };
+    for (const auto& [obs, mask] : cases) {
+        SCOPED_TRACE(obs.repr() + " / " + mask.repr());
+        const auto out = engine.infer(obs, &mask);
+        const auto expected_obs = obs.astype(DType::Float32).flatten();
+        const auto expected_mask = mask.astype(DType::Float64).flatten();
+        EXPECT_EQ(values_of<float>(out.at("obs_Observation_echo")),
+                  std::vector<float>(expected_obs.values<float>().begin(), expected_obs.values<float>().end()));
+        EXPECT_EQ(values_of<double>(out.at("action_mask_echo")),
+                  std::vector<double>(expected_mask.values<double>().begin(), expected_mask.values<double>().end()));
+    }
+}
+
+TEST_F(GrafexEngineTest, AnOutputArraysCannotHoldFailsOnlyTheCallsThatReadIt) {
+    // "weird" is int16, which no array holds: infer() returns every output
+    // and so fails; reading only the logits (or the missing value
+    // predictions) does not touch it.
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 2});
+    auto* cast = b.graph().add_node();
+    cast->set_op_type("Cast");
+    cast->add_input("obs");
+    cast->add_output("weird");
+    auto* to = cast->add_attribute();
+    to->set_name("to");
+    to->set_type(onnx::AttributeProto::INT);
+    to->set_i(onnx::TensorProto::INT16);
+    auto* weird = b.graph().add_output();
+    weird->set_name("weird");
+    weird->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::INT16);
+    b.identity("obs", "action_dist_inputs").output("action_dist_inputs", DType::Float32, {1, 2});
+    GrafexEngine engine(write(b));
+    const auto obs = NdArray::of<float>({1, 2});
+    const std::string message = "Model output 'weird' has an unsupported element type (ONNX type 5)";
+    expect_error<tarvik_core::TypeError>([&] { engine.infer(obs); }, message);
+    expect_inference_error_logged(message);
+
+    logs.clear();
+    const NdArray logits = engine.get_action_dist_inputs(obs);
+    EXPECT_EQ(logits.shape(), (Shape{1, 2}));
+    EXPECT_EQ(logits.item(1), 2.0);
+    EXPECT_FALSE(engine.get_vf_preds(obs).has_value());
+    EXPECT_TRUE(logs.lines().empty());
 }
 
 }  // namespace

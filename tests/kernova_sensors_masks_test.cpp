@@ -124,6 +124,13 @@ TEST(MaskFormats, ArraysKeepShapeAndFloat64IsNotCopied) {
     EXPECT_EQ(flat(combine), (std::vector<double>{1, 0, 1, 1}));
 }
 
+TEST(MaskFormats, CombineFormIsANewArrayEvenForInt8Input) {
+    NdArray given = NdArray::of<std::int8_t>({1, 0, 1});
+    NdArray combine = BaseAgentProcessor::_format_action_mask_for_combine(given);
+    combine.mutable_data<std::int8_t>()[0] = 0;
+    EXPECT_EQ(flat(given), (std::vector<double>{1, 0, 1})) << "writing the result must not change the caller's mask";
+}
+
 TEST(MaskFormats, CombineFormOfNoneIsEmptyAndFloatsTruncate) {
     NdArray none = BaseAgentProcessor::_format_action_mask_for_combine(Value());
     EXPECT_EQ(none.dtype(), DType::Int8);

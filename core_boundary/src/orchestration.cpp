@@ -75,7 +75,16 @@ ImplClassPtr GraphNode::get_impl_cls() const { no_attribute("get_impl_cls"); }
 std::shared_ptr<Object> GraphNode::get_impl_cls_instance() const { no_attribute("get_impl_cls_instance"); }
 bool GraphNode::has_custom_action_space() const { no_attribute("has_custom_action_space"); }
 
-std::string GraphNode::repr() const { return "<" + class_name() + " '" + get_name() + "'>"; }
+std::string GraphNode::repr() const {
+    // Appended, not concatenated: g++ 12 warns falsely (-Wrestrict) about
+    // "literal" + std::string&& at -O2 and above.
+    std::string out = "<";
+    out += class_name();
+    out += " '";
+    out += get_name();
+    out += "'>";
+    return out;
+}
 
 // --- Agent -------------------------------------------------------------------
 

@@ -59,7 +59,14 @@ std::string child(const std::string& path, std::string_view key) {
 
 std::string child(const std::string& path, std::size_t index) { return path + "[" + std::to_string(index) + "]"; }
 
-std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string in_quotes(std::string_view text) {
+    // Appended, not concatenated: g++ 12 warns falsely (-Wrestrict) about
+    // "literal" + std::string&& at -O2 and above.
+    std::string out = "'";
+    out += text;
+    out += "'";
+    return out;
+}
 
 std::string json_type(const json& j) {
     switch (j.type()) {

@@ -1,6 +1,7 @@
 #include "tarvik_core/sensors.hpp"
 
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "tarvik_core/errors.hpp"
@@ -255,21 +256,39 @@ Value Sensor::convert_reading(const Value& reading) const { return convert(*this
 
 Value Sensor::normalize_sample(const Value& value) const {
     if (normalization.kind == Normalization::Kind::none) return value;
+    NdArray out = NdArray::zeros(DType::Float32, space->shape());
+    normalize_into(value, out.mutable_data<float>());
+    return out;
+}
+
+void Sensor::normalize_into(const Value& value, float* o) const {
+    if (normalization.kind == Normalization::Kind::none) throw ValueError(who(*this) + " has no normalization");
     const Shape& shape = space->shape();
+    const std::int64_t size = shape_product(shape);
     const NdArray x = reading_array(*this, *space, value, DType::Float64);
-    if (x.size() != shape_product(shape)) {
-        throw ValueError(who(*this) + " normalization expects " + std::to_string(shape_product(shape)) +
-                         " values for " + space->repr() + ", got " + std::to_string(x.size()));
+    if (x.size() != size) {
+        throw ValueError(who(*this) + " normalization expects " + std::to_string(size) + " values for " +
+                         space->repr() + ", got " + std::to_string(x.size()));
     }
-    const auto [a, b] = normalization_params(*this);
-    const double* pa = a.data<double>();
-    const double* pb = b.data<double>();
-    const std::int64_t step_a = a.size() == 1 ? 0 : 1;
-    const std::int64_t step_b = b.size() == 1 ? 0 : 1;
+    // The constructor settles the parameters (float64, one value or one per
+    // element); only parameters changed since then are derived again.
+    auto settled = [size](const NdArray& p) {
+        return p.dtype() == DType::Float64 && (p.size() == 1 || (p.size() == size && size > 0));
+    };
+    const NdArray* a = &normalization.a;
+    const NdArray* b = &normalization.b;
+    std::optional<std::pair<NdArray, NdArray>> derived;
+    if (!settled(*a) || !settled(*b)) {
+        derived = normalization_params(*this);
+        a = &derived->first;
+        b = &derived->second;
+    }
+    const double* pa = a->data<double>();
+    const double* pb = b->data<double>();
+    const std::int64_t step_a = a->size() == 1 ? 0 : 1;
+    const std::int64_t step_b = b->size() == 1 ? 0 : 1;
     const bool scale = normalization.kind == Normalization::Kind::scale;
 
-    NdArray out = NdArray::zeros(DType::Float32, shape);
-    float* o = out.mutable_data<float>();
     spaces::detail::visit_elements(x, [&](const auto* p) {
         for (std::int64_t i = 0; i < x.size(); ++i) {
             const double v = static_cast<double>(p[i]);
@@ -279,7 +298,6 @@ Value Sensor::normalize_sample(const Value& value) const {
             o[i] = spaces::detail::to_float32(r);
         }
     });
-    return out;
 }
 
 }  // namespace tarvik_core

@@ -34,20 +34,33 @@ NdArray flat_readings(const Value& readings) {
     }
 }
 
-void read_mapping(const Dict& raw, const SensorList& sensors, std::vector<Value>& values) {
+// The sensor values being read, one entry per sensor in sensor order; the
+// entries become the resulting mapping.
+using SensorValues = Dict::Items;
+
+// The reading under `key`. Hosts usually send their readings in sensor
+// order, so the entry at the sensor's own position is tried first (keys of a
+// mapping are distinct, so a match there is the match).
+const Value* reading_for(const Dict& raw, std::size_t position, const std::string& key) {
+    const auto& items = raw.items();
+    if (position < items.size() && items[position].first == key) return &items[position].second;
+    return raw.find(key);
+}
+
+void read_mapping(const Dict& raw, const SensorList& sensors, SensorValues& values) {
     for (std::size_t i = 0; i < sensors.size(); ++i) {
         const Sensor& sensor = sensor_at(sensors, i);
         if (sensor.source.kind == SensorSource::Kind::perceptor) continue;
         const std::string& key =
             sensor.source.kind == SensorSource::Kind::key && !sensor.source.key.empty() ? sensor.source.key : sensor.name;
-        const Value* reading = raw.find(key);
+        const Value* reading = reading_for(raw, i, key);
         if (!reading) throw KeyError(who(sensor) + " has no value: the readings have no key " + repr(Value(key)));
-        values[i] = sensor.convert_reading(*reading);
+        values[i].second = sensor.convert_reading(*reading);
     }
 }
 
 void read_flat(const NdArray& flat, const spaces::SpacePtr& sim_sensor_space, const SensorList& sensors,
-               std::vector<Value>& values) {
+               SensorValues& values) {
     const std::int64_t total = flat.size();
     if (sim_sensor_space) {
         // A flat reading holds one entry per Discrete value (not its one-hot
@@ -68,16 +81,16 @@ void read_flat(const NdArray& flat, const spaces::SpacePtr& sim_sensor_space, co
             throw ValueError(who(sensor) + " reads " + std::to_string(size) + " values from position " +
                              std::to_string(start) + " of flat readings that have " + std::to_string(total) + " values");
         }
-        values[i] = sensor.convert_reading(Value(flat.slice(start, start + size)));
+        values[i].second = sensor.convert_reading(Value(flat.slice(start, start + size)));
         next = start + size;
     }
 }
 
 // The sensors known so far, in sensor order.
-Dict known_sensors(const SensorList& sensors, const std::vector<Value>& values, const std::vector<char>& known) {
+Dict known_sensors(const SensorValues& values, const std::vector<char>& known) {
     Dict out;
-    for (std::size_t i = 0; i < sensors.size(); ++i) {
-        if (known[i]) out.set(sensors[i]->name, values[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (known[i]) out.set(values[i].first, values[i].second);
     }
     return out;
 }
@@ -234,12 +247,13 @@ spaces::SpacePtr filter_space(const spaces::SpacePtr& space, const std::vector<s
     return std::make_shared<spaces::Dict>(std::move(kept));
 }
 
-Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::SpacePtr sim_sensor_space,
-                                                  const SensorList& orchestration_sensors,
-                                                  const PerceptorList& perceptors,
-                                                  const AgentGroupProcessors& agent_group_agent_processors) {
-    const std::size_t count = orchestration_sensors.size();
-    std::vector<Value> values(count);
+namespace {
+
+// Reads the raw sensors of one step into `values` (perceptor-derived sensors
+// stay None).
+void read_raw_sensors(const Value& sensors, const spaces::SpacePtr& sim_sensor_space,
+                      const SensorList& orchestration_sensors, SensorValues& values) {
+    values.resize(orchestration_sensors.size());
     if (sensors.is_none()) {
         throw TypeError("sensor readings are None: expected a mapping or a flat numeric vector");
     } else if (sensors.is_dict()) {
@@ -249,6 +263,30 @@ Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::
     } else {
         throw TypeError("sensor readings must be a mapping or a flat numeric vector, got " + sensors.type_name());
     }
+    // Reading visited every sensor, so none of them is null here.
+    for (std::size_t i = 0; i < values.size(); ++i) values[i].first = orchestration_sensors[i]->name;
+}
+
+[[noreturn]] void no_value(const Sensor& sensor) {
+    const std::string from =
+        sensor.source.perceptor.empty() ? "" : " (its source is perceptor '" + sensor.source.perceptor + "')";
+    throw KeyError(who(sensor) + " has no value: no perceptor provided it" + from);
+}
+
+}  // namespace
+
+Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::SpacePtr sim_sensor_space,
+                                                  const SensorList& orchestration_sensors,
+                                                  const PerceptorList& perceptors,
+                                                  const AgentGroupProcessors& agent_group_agent_processors) {
+    // Without perceptors nothing is awaited: the common case stays one
+    // synchronous pass.
+    if (perceptors.empty())
+        co_return convert_sim_sensors_without_perceptors(sensors, sim_sensor_space, orchestration_sensors);
+
+    const std::size_t count = orchestration_sensors.size();
+    SensorValues values;
+    read_raw_sensors(sensors, sim_sensor_space, orchestration_sensors, values);
 
     std::vector<char> known(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -256,7 +294,7 @@ Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::
     }
     for (std::size_t p = 0; p < perceptors.size(); ++p) {
         if (!perceptors[p]) throw TypeError("perceptor " + std::to_string(p) + " is None");
-        const Value so_far = known_sensors(orchestration_sensors, values, known);
+        const Value so_far = known_sensors(values, known);
         const Value derived = co_await perceptors[p]->compute_sensors(so_far);
         if (!derived.is_dict()) {
             throw TypeError("perceptor " + perceptors[p]->class_name() + " returned " + derived.type_name() +
@@ -266,23 +304,27 @@ Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::
             const Sensor& sensor = *orchestration_sensors[i];
             if (sensor.source.kind != SensorSource::Kind::perceptor) continue;
             if (const Value* value = derived.as_dict().find(sensor.name)) {
-                values[i] = sensor.convert_reading(*value);
+                values[i].second = sensor.convert_reading(*value);
                 known[i] = 1;
             }
         }
     }
 
-    Dict out;
     for (std::size_t i = 0; i < count; ++i) {
-        const Sensor& sensor = *orchestration_sensors[i];
-        if (!known[i]) {
-            const std::string from =
-                sensor.source.perceptor.empty() ? "" : " (its source is perceptor '" + sensor.source.perceptor + "')";
-            throw KeyError(who(sensor) + " has no value: no perceptor provided it" + from);
-        }
-        out.set(sensor.name, std::move(values[i]));
+        if (!known[i]) no_value(*orchestration_sensors[i]);
     }
-    co_return Value(std::move(out));
+    co_return Value(Dict::from_entries(std::move(values)));
+}
+
+Value convert_sim_sensors_without_perceptors(const Value& sensors, const spaces::SpacePtr& sim_sensor_space,
+                                             const SensorList& orchestration_sensors) {
+    SensorValues values;
+    read_raw_sensors(sensors, sim_sensor_space, orchestration_sensors, values);
+    // No perceptor runs, so a sensor whose source is a perceptor has no value.
+    for (const auto& sensor : orchestration_sensors) {
+        if (sensor->source.kind == SensorSource::Kind::perceptor) no_value(*sensor);
+    }
+    return Dict::from_entries(std::move(values));
 }
 
 Value filter_sample(const Value& sample, const std::vector<std::string>& filter_keys) {

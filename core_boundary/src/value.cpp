@@ -1,10 +1,14 @@
 #include "tarvik_core/value.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <functional>
+#include <initializer_list>
 #include <limits>
+#include <string_view>
 
 #include "tarvik_core/errors.hpp"
 
@@ -23,7 +27,20 @@ std::string class_name_of(const std::type_info& type) {
     return name;
 }
 
-std::string Object::repr() const { return "<" + class_name() + " object>"; }
+namespace {
+// Text joined by appending. ("literal" + std::string&& trips a false
+// -Wrestrict warning in g++ 12 at -O2 and above.)
+std::string joined(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (auto part : parts) size += part.size();
+    std::string out;
+    out.reserve(size);
+    for (auto part : parts) out += part;
+    return out;
+}
+}  // namespace
+
+std::string Object::repr() const { return joined({"<", class_name(), " object>"}); }
 
 // ---- containers ------------------------------------------------------------
 
@@ -67,6 +84,33 @@ Dict::Dict(std::initializer_list<Entry> entries) {
 Dict Dict::from_unique(Items entries) {
     Dict d;
     d.items_ = detail::CowItems<Items>(std::move(entries));
+    return d;
+}
+
+Dict Dict::from_entries(Items entries) {
+    // Keys are compared by hash first, so distinct keys cost one hash each
+    // and only equal hashes compare text.
+    constexpr std::size_t kInline = 32;
+    std::array<std::size_t, kInline> inline_hashes;
+    std::vector<std::size_t> heap_hashes;
+    std::size_t* hashes = inline_hashes.data();
+    if (entries.size() > kInline) {
+        heap_hashes.resize(entries.size());
+        hashes = heap_hashes.data();
+    }
+    bool distinct = true;
+    for (std::size_t i = 0; i < entries.size() && distinct; ++i) {
+        hashes[i] = std::hash<std::string_view>{}(entries[i].first);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (hashes[j] == hashes[i] && entries[j].first == entries[i].first) {
+                distinct = false;
+                break;
+            }
+        }
+    }
+    if (distinct) return from_unique(std::move(entries));
+    Dict d;
+    for (auto& [key, value] : entries) d.set(std::move(key), std::move(value));
     return d;
 }
 
@@ -282,7 +326,7 @@ std::string layout_float(const char* sci_begin, const char* sci_end) {
         }
     } else {
         out = digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
         char exp_buf[16];
         std::snprintf(exp_buf, sizeof exp_buf, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
         out += exp_buf;
@@ -345,18 +389,21 @@ std::string repr(const Value& value) {
             else if constexpr (std::is_same_v<T, double>) return float_repr(v);
             else if constexpr (std::is_same_v<T, std::string>) return quote(v);
             else if constexpr (std::is_same_v<T, NdArray>) return v.repr();
-            else if constexpr (std::is_same_v<T, List>) return "[" + join_items(v) + "]";
+            else if constexpr (std::is_same_v<T, List>) return joined({"[", join_items(v), "]"});
             else if constexpr (std::is_same_v<T, Tuple>)
-                return "(" + join_items(v) + (v.size() == 1 ? ",)" : ")");
+                return joined({"(", join_items(v), v.size() == 1 ? ",)" : ")"});
             else if constexpr (std::is_same_v<T, Dict>) {
                 std::string out = "{";
                 bool first = true;
                 for (const auto& [k, item] : v) {
                     if (!first) out += ", ";
                     first = false;
-                    out += quote(k) + ": " + repr(item);
+                    out += quote(k);
+                    out += ": ";
+                    out += repr(item);
                 }
-                return out + "}";
+                out += "}";
+                return out;
             } else return v->repr();
         },
         value.storage());

@@ -253,37 +253,63 @@ std::pair<Value, std::int64_t> Actuon::_decode_action_dist_inputs(const NdArray&
     return {Value(action_dist_inputs.slice(offset, length).astype(DType::Float32)), length};
 }
 
+Value Actuon::model_action(const Value& sensors_filtered) {
+    if (!onnx_engine) throw tarvik_core::RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
+    const Dict& model_input = sensors_filtered.as_dict();
+    const NdArray obs = observation_array(model_input.at("observation"));
+    std::optional<NdArray> action_mask;
+    if (const Value* mask = model_input.find("action_mask"); mask && !mask->is_none())
+        action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
+
+    const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
+    const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
+    return this->_decode_action_dist_inputs(vector, action_space).first;
+}
+
+namespace {
+
+// The by-value arguments of these calls are built here, on the ordinary
+// stack, rather than in the frame of the coroutine that awaits them (Asio
+// recycles small frames only).
+Task<SensorsResult> start_process_sim_sensors(BaseAgentProcessor& p, const Value& sim_sensors, const ExecuteArgs& args) {
+    return p.process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+}
+
+// Takes the action out of `raw_action`.
+Task<Value> start_process_action(BaseAgentProcessor& p, const Value& sim_sensors, const Value& tarvik_obs,
+                                 Value& raw_action, const Value& sim_action_mask, bool unsquash_action) {
+    ProcessActionArgs options{.sim_action_mask = sim_action_mask, .unsquash_action = unsquash_action};
+    return p.process_action(sim_sensors, tarvik_obs, std::move(raw_action), std::move(options));
+}
+
+// The teacher dict of a step, taking the values out of its arguments.
+Value teacher_dict_of(Value& action, SensorsResult& sensors) {
+    return teacher_dict(std::move(action), std::move(sensors.first), std::move(sensors.second));
+}
+
+}  // namespace
+
 Task<Value> Actuon::_execute(Value sim_sensors, ExecuteArgs args) {
     tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
-    auto [sensors_filtered, tarvik_obs] =
-        co_await this->process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+    // One variable, not a structured binding: g++ 12 miscompiles structured
+    // bindings of a co_await result.
+    SensorsResult sensors = co_await start_process_sim_sensors(*this, sim_sensors, args);
 
-    // The ProcessActionArgs are named locals: g++ 12 destroys an aggregate
-    // temporary built inside a co_await expression twice.
-    Value processed_action;
+    // A controller's action is taken as it is; a decoded model action is
+    // squashed into [-1, 1] and mapped back by process_action.
+    Value action;
+    bool unsquash_action = false;
     if (context.agent->is_controller() && controller) {
-        Value raw_action = co_await controller->compute_action(tarvik_obs, args.previous_action);
-        ProcessActionArgs options{.sim_action_mask = args.sim_action_mask, .unsquash_action = false};
-        processed_action = co_await this->process_action(sim_sensors, tarvik_obs, std::move(raw_action), options);
+        action = co_await controller->compute_action(sensors.second, args.previous_action);
     } else {
-        if (!onnx_engine)
-            throw tarvik_core::RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
-        const Dict& model_input = sensors_filtered.as_dict();
-        const NdArray obs = observation_array(model_input.at("observation"));
-        std::optional<NdArray> action_mask;
-        if (const Value* mask = model_input.find("action_mask"); mask && !mask->is_none())
-            action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
-
-        const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
-        const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
-        Value raw_action = this->_decode_action_dist_inputs(vector, action_space).first;
-        ProcessActionArgs options{.sim_action_mask = args.sim_action_mask, .unsquash_action = true};
-        processed_action = co_await this->process_action(sim_sensors, tarvik_obs, std::move(raw_action), options);
+        action = model_action(sensors.first);
+        unsquash_action = true;
     }
+    action = co_await start_process_action(*this, sim_sensors, sensors.second, action, args.sim_action_mask,
+                                           unsquash_action);
 
-    if (args.return_as_teacher_dict)
-        co_return teacher_dict(std::move(processed_action), std::move(sensors_filtered), std::move(tarvik_obs));
-    co_return processed_action;
+    if (args.return_as_teacher_dict) co_return teacher_dict_of(action, sensors);
+    co_return action;
 }
 
 }  // namespace tarvik_inference

@@ -62,8 +62,7 @@ bool path_exists(const fs::path& path) {
 // element type T on one working copy: masked logits (or a plain copy), then
 // exp(x - max) and the division by the pairwise sum in place.
 template <class T>
-std::int64_t first_max_of_softmax(const NdArray& logits, const std::optional<NdArray>& allowed) {
-    NdArray work = allowed ? NdArray::where(*allowed, logits, FLOAT_MIN) : logits.copy();
+std::int64_t first_max_of_softmax(NdArray work) {
     T* x = work.mutable_data<T>();
     const std::int64_t n = work.size();
     const T top = static_cast<T>(work.max());
@@ -73,22 +72,46 @@ std::int64_t first_max_of_softmax(const NdArray& logits, const std::optional<NdA
     return work.argmax();
 }
 
+// The masked logits as a new array of their own element type T: a logit
+// stays where its mask entry, read as float32, is greater than 0, and becomes
+// FLOAT_MIN elsewhere. The mask and the logits have the same size.
+template <class T>
+NdArray masked_copy(const NdArray& logits, const NdArray& flat_mask) {
+    NdArray work = NdArray::zeros(logits.dtype(), logits.shape());
+    T* dst = work.mutable_data<T>();
+    const T* src = logits.data<T>();
+    const T forbidden = static_cast<T>(FLOAT_MIN);
+    tarvik_core::spaces::detail::visit_elements(flat_mask, [&](const auto* m) {
+        for (std::int64_t i = 0; i < work.size(); ++i)
+            dst[i] = static_cast<double>(static_cast<float>(m[i])) > 0.0 ? src[i] : forbidden;
+    });
+    return work;
+}
+
+template <class T>
+std::int64_t choose_among(const NdArray& logits, const std::optional<NdArray>& flat_mask) {
+    if (!flat_mask) return first_max_of_softmax<T>(logits.copy());
+    // One-dimensional logits (the usual output row) are masked in one pass;
+    // other shapes go through the elementwise steps, whose checks apply.
+    if (logits.ndim() == 1) return first_max_of_softmax<T>(masked_copy<T>(logits, *flat_mask));
+    return first_max_of_softmax<T>(NdArray::where(flat_mask->astype(DType::Float32).greater(0.0), logits, FLOAT_MIN));
+}
+
 // The child a model output chooses, given the mask that was fed with it.
 std::int64_t choose_child(const NdArray& action_dist_inputs, const std::optional<NdArray>& action_mask) {
     NdArray logits = action_dist_inputs.ndim() > 1 ? action_dist_inputs[0] : action_dist_inputs;
-    std::optional<NdArray> allowed;
+    std::optional<NdArray> flat_mask;
     if (action_mask) {
         if (logits.ndim() == 0) throw IndexError("tuple index out of range");
-        NdArray flat_mask = action_mask->flatten().astype(DType::Float32);
         // A mask that does not line up with the logits is ignored.
-        if (flat_mask.len() == logits.len()) allowed = flat_mask.greater(0.0);
+        if (action_mask->size() == logits.len()) flat_mask = action_mask->flatten();
     }
     switch (logits.dtype()) {
-        case DType::Float32: return first_max_of_softmax<float>(logits, allowed);
-        case DType::Float64: return first_max_of_softmax<double>(logits, allowed);
+        case DType::Float32: return choose_among<float>(logits, flat_mask);
+        case DType::Float64: return choose_among<double>(logits, flat_mask);
         default:
             // Integer logits promote to float64, as they would against a float.
-            return first_max_of_softmax<double>(logits.astype(DType::Float64), allowed);
+            return choose_among<double>(logits.astype(DType::Float64), flat_mask);
     }
 }
 
@@ -139,6 +162,47 @@ ExecuteArgs child_args(Value sim_action_mask, bool return_as_teacher_dict) {
                        .is_coordinated = false,
                        .previous_action = Value(),
                        .return_as_teacher_dict = return_as_teacher_dict};
+}
+
+// The by-value arguments of these calls are built here, on the ordinary
+// stack, rather than in the frame of the coroutine that awaits them (Asio
+// recycles small frames only).
+Task<Value> start_child_step(BaseAgentProcessor& child, const Value& sim_sensors, const Value& sim_action_mask,
+                             bool return_as_teacher_dict) {
+    return child._execute(sim_sensors, child_args(sim_action_mask, return_as_teacher_dict));
+}
+
+Task<std::int64_t> start_orchestrator_action(Conductrix& p, const Value& sensors_filtered,
+                                             const Value& sim_action_mask) {
+    return p._get_orchestrator_action(sensors_filtered, sim_action_mask);
+}
+
+Task<SensorsResult> start_process_sim_sensors(BaseAgentProcessor& p, const Value& sim_sensors, const ExecuteArgs& args) {
+    return p.process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+}
+
+Task<SensorsResult> start_base_process_sim_sensors(Conductrix& p, const Value& obs, const Value& sim_action_mask,
+                                                   const Value& previous_action) {
+    return p.BaseAgentProcessor::process_sim_sensors(obs, sim_action_mask, previous_action);
+}
+
+Task<Value> start_compute_action_mask(Conductrix& p, const Value& tarvik_obs, const Value& sim_action_mask,
+                                      const Value& previous_action) {
+    return p.compute_action_mask(tarvik_obs, sim_action_mask, previous_action);
+}
+
+Task<Value> start_base_process_action(Conductrix& p, const Value& sim_sensors, const Value& tarvik_obs,
+                                      const Value& action, const ProcessActionArgs& args) {
+    return p.BaseAgentProcessor::process_action(sim_sensors, tarvik_obs, action, args);
+}
+
+// The mask over the children: the orchestrator's mask sets the length; the
+// teacher's is padded with allowed entries or cut to it.
+Value children_mask(NdArray orchestrator_mask, const Value& teacher_mask) {
+    NdArray orchestrator_flat = BaseAgentProcessor::_format_action_mask_for_combine(Value(std::move(orchestrator_mask)));
+    NdArray teacher_flat = BaseAgentProcessor::_format_action_mask_for_combine(teacher_mask);
+    teacher_flat = BaseAgentProcessor::_align_mask_length(teacher_flat, orchestrator_flat.size());
+    return Value(BaseAgentProcessor::_combine_masks_for_onnx(orchestrator_flat, teacher_flat));
 }
 
 }  // namespace
@@ -249,16 +313,13 @@ Task<std::int64_t> Conductrix::_get_orchestrator_action(Value sensors_filtered, 
 }
 
 Task<Value> Conductrix::process_action(Value sim_sensors, Value tarvik_obs, Value action, ProcessActionArgs args) {
-    Value processed_orchestrator_action =
-        co_await BaseAgentProcessor::process_action(sim_sensors, tarvik_obs, action, args);
+    Value processed_orchestrator_action = co_await start_base_process_action(*this, sim_sensors, tarvik_obs, action, args);
     ProcessorPtr selected_child_processor = child_at(processed_orchestrator_action);
-    Value child_action = co_await selected_child_processor->_execute(sim_sensors, child_args(args.sim_action_mask, false));
+    Value child_action = co_await start_child_step(*selected_child_processor, sim_sensors, args.sim_action_mask, false);
     co_return Value(Tuple{std::move(child_action), std::move(processed_orchestrator_action)});
 }
 
-Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
-    tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
-    const bool is_controller = context.agent->is_controller();
+void Conductrix::check_ready(bool is_controller) const {
     if (is_controller && !controller) {
         throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
                            ": init() did not set self.controller. This orchestrator is a controller-type agent and "
@@ -266,59 +327,74 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     }
     if (!is_controller && !onnx_engine)
         throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+}
 
-    auto [sensors_filtered, tarvik_obs] =
-        co_await this->process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+namespace {
 
-    Value orchestrator_action;
-    if (is_controller)
-        orchestrator_action = co_await controller->compute_action(tarvik_obs, args.previous_action);
-    else
-        orchestrator_action = Value(co_await this->_get_orchestrator_action(sensors_filtered, args.sim_action_mask));
+// What a step returns with return_as_teacher_dict: the child's own mapping
+// with this level's choice written over "top_orchestrator_action" (every
+// orchestrator on the way up does so, so the caller sees the outermost
+// choice), or a new teacher dict around the child's result. Takes the values
+// out of its arguments.
+Value teacher_result(Value& child_action, SensorsResult& sensors, Value& teacher_action) {
+    if (child_action.is_dict()) {
+        child_action.as_dict_mut().set("top_orchestrator_action", std::move(teacher_action));
+        return std::move(child_action);
+    }
+    return teacher_dict(std::move(child_action), std::move(sensors.first), std::move(sensors.second),
+                        std::move(teacher_action));
+}
 
-    Value teacher_action = orchestrator_action;
-    if (teacher) teacher_action = teacher_choice(co_await teacher->transform_action(tarvik_obs, orchestrator_action));
+}  // namespace
+
+Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
+    tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
+    const bool is_controller = context.agent->is_controller();
+    check_ready(is_controller);
+
+    // One variable, not a structured binding: g++ 12 miscompiles structured
+    // bindings of a co_await result.
+    SensorsResult sensors = co_await start_process_sim_sensors(*this, sim_sensors, args);
+
+    // The orchestrator's choice, then the teacher's rewrite of it.
+    Value choice;
+    if (is_controller) {
+        choice = co_await controller->compute_action(sensors.second, args.previous_action);
+    } else {
+        const std::int64_t chosen = co_await start_orchestrator_action(*this, sensors.first, args.sim_action_mask);
+        choice = chosen;
+    }
+    if (teacher) choice = teacher_choice(co_await teacher->transform_action(sensors.second, choice));
 
     // Inside an agent group the choice itself is the result.
-    if (context.for_agent_group) co_return teacher_action;
+    if (context.for_agent_group) co_return choice;
 
-    ProcessorPtr selected_child_processor = child_at(teacher_action);
-    Value child_action =
-        co_await selected_child_processor->_execute(sim_sensors, child_args(args.sim_action_mask, args.return_as_teacher_dict));
-
+    ProcessorPtr selected_child_processor = child_at(choice);
+    Value child_action = co_await start_child_step(*selected_child_processor, sim_sensors, args.sim_action_mask,
+                                                   args.return_as_teacher_dict);
     if (!args.return_as_teacher_dict) co_return child_action;
-    if (child_action.is_dict()) {
-        // Every orchestrator on the way up overwrites this, so the caller
-        // sees the outermost choice.
-        child_action.as_dict_mut().set("top_orchestrator_action", teacher_action);
-        co_return child_action;
-    }
-    co_return teacher_dict(std::move(child_action), std::move(sensors_filtered), std::move(tarvik_obs),
-                           std::move(teacher_action));
+    co_return teacher_result(child_action, sensors, choice);
 }
 
 Task<SensorsResult> Conductrix::process_sim_sensors(Value obs, Value sim_action_mask, Value previous_action) {
-    auto [filtered_obs, tarvik_obs] =
-        co_await BaseAgentProcessor::process_sim_sensors(obs, sim_action_mask, previous_action);
-    Value action_mask = co_await this->compute_action_mask(tarvik_obs, sim_action_mask, previous_action);
-    filtered_obs.as_dict_mut().set("action_mask", std::move(action_mask));
-    co_return SensorsResult{std::move(filtered_obs), std::move(tarvik_obs)};
+    SensorsResult sensors = co_await start_base_process_sim_sensors(*this, obs, sim_action_mask, previous_action);
+    // The base pipeline has just stored this class's own mask. Without a
+    // teacher that mask involves no call outside this object and nothing was
+    // awaited since it was made, so computing it again would give the same
+    // values; a teacher (whose calls are visible) or a subclass with its own
+    // compute_action_mask gets the second call.
+    if (teacher || typeid(*this) != typeid(Conductrix)) {
+        Value action_mask = co_await start_compute_action_mask(*this, sensors.second, sim_action_mask, previous_action);
+        sensors.first.as_dict_mut().set("action_mask", std::move(action_mask));
+    }
+    co_return sensors;
 }
 
 Task<Value> Conductrix::compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action) {
     NdArray orchestrator_mask = space_utils::compute_orchestrator_action_mask(*context.agent, previous_action);
     Value teacher_mask;
     if (teacher) teacher_mask = co_await teacher->compute_action_mask(tarvik_obs, previous_action);
-    if (teacher_mask.is_none()) teacher_mask = no_action_mask;
-
-    // The orchestrator's mask sets the length; the teacher's is padded with
-    // allowed entries or cut to it.
-    NdArray orchestrator_flat = _format_action_mask_for_combine(Value(std::move(orchestrator_mask)));
-    NdArray teacher_flat = _format_action_mask_for_combine(teacher_mask);
-    teacher_flat = _align_mask_length(teacher_flat, orchestrator_flat.size());
-    NdArray total_mask = space_utils::combine_masks(orchestrator_flat, teacher_flat);
-    auto formatted = _format_action_mask_for_onnx(Value(std::move(total_mask)));
-    co_return formatted ? Value(std::move(*formatted)) : Value();
+    co_return children_mask(std::move(orchestrator_mask), teacher_mask.is_none() ? no_action_mask : teacher_mask);
 }
 
 std::string Conductrix::get_agent_name() const { return context.agent->get_name(); }
@@ -336,8 +412,13 @@ ProcessorPtr Conductrix::child_at(const Value& action) const {
 ProcessorPtr Conductrix::get_child_processor_by_index(const Value& index) const {
     if (index.is_int() || index.is_bool()) return get_child_processor_by_index(index.as_int());
     // Fractional positions truncate toward zero (1.9 is the second child);
-    // NaN and infinities raise as integer conversion does.
-    if (index.is_float()) return get_child_processor_by_index(tarvik_core::to_int(index));
+    // NaN and infinities raise as integer conversion does; a finite value
+    // beyond the 64-bit range is simply no child, like any out-of-range one.
+    if (index.is_float()) {
+        const double position = std::trunc(index.as_double());
+        if (std::isfinite(position) && (position >= 0x1p63 || position < -0x1p63)) return nullptr;
+        return get_child_processor_by_index(tarvik_core::to_int(index));
+    }
     throw TypeError("index must be an int or a float, got " + index.type_name());
 }
 

@@ -1,7 +1,9 @@
 #include "tarvik_inference/grafex.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <span>
 #include <system_error>
@@ -22,6 +24,37 @@ namespace {
 tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.grafex");
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
+
+// Adds the requested execution providers, in the order given. The CPU
+// provider is always there and always last, so it needs no call. A provider
+// this build of ONNX Runtime lacks is skipped with a warning and the session
+// falls back to the others: a deployment asking for a GPU still runs on a
+// machine without one. The providers whose options have a call of their own
+// get it; the rest go through the generic call under their short names.
+void append_providers(Ort::SessionOptions& options, const std::vector<std::string>& providers) {
+    const std::vector<std::string> available = Ort::GetAvailableProviders();
+    for (const auto& provider : providers) {
+        if (provider == kCpuProvider) continue;
+        if (std::find(available.begin(), available.end(), provider) == available.end()) {
+            logger.warning("Execution provider '" + provider + "' is not available in this ONNX Runtime (available: " +
+                           tarvik_core::repr_names(available) + "); skipping it");
+            continue;
+        }
+        if (provider == "CUDAExecutionProvider") {
+            options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
+        } else if (provider == "OpenVINOExecutionProvider") {
+            options.AppendExecutionProvider_OpenVINO_V2({});
+        } else {
+            static const std::array<std::pair<const char*, const char*>, 3> short_names{{
+                {"QNNExecutionProvider", "QNN"}, {"SNPEExecutionProvider", "SNPE"},
+                {"XnnpackExecutionProvider", "XNNPACK"}}};
+            std::string name = provider;
+            for (const auto& [long_name, short_name] : short_names)
+                if (provider == long_name) name = short_name;
+            options.AppendExecutionProvider(name, {});
+        }
+    }
+}
 
 // One ONNX Runtime environment for the whole process, created on first use.
 // It is never destroyed: sessions may outlive any static we could tie it to,
@@ -68,6 +101,11 @@ DeclaredShape declared_shape_of(const Ort::TypeInfo& info) {
     return out;
 }
 
+std::optional<ONNXTensorElementDataType> declared_element_of(const Ort::TypeInfo& info) {
+    if (info.GetONNXType() != ONNX_TYPE_TENSOR) return std::nullopt;
+    return info.GetTensorTypeAndShapeInfo().GetElementType();
+}
+
 std::optional<DType> dtype_of_element(ONNXTensorElementDataType type) {
     switch (type) {
         case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return DType::Float32;
@@ -96,41 +134,31 @@ std::optional<Shape> fixed_shape(const DeclaredShape& declared) {
     return shape;
 }
 
-// The inputs of one run, keyed by input name with mapping semantics: setting
-// a name again replaces its array in place. The arrays are kept so that the
-// tensors wrapping their buffers stay valid until the run has finished.
-class Feed {
-public:
-    void set(std::size_t input, NdArray array) {
-        for (auto& entry : entries_) {
-            if (entry.input == input) {
-                entry.array = std::move(array);
-                return;
-            }
-        }
-        entries_.push_back({input, std::move(array)});
-    }
-    std::size_t size() const noexcept { return entries_.size(); }
-    std::size_t input(std::size_t i) const noexcept { return entries_[i].input; }
-    NdArray& array(std::size_t i) noexcept { return entries_[i].array; }
-    // True when `p` points into the buffer of a fed array.
-    bool holds(const void* p) const noexcept {
-        const auto* q = static_cast<const unsigned char*>(p);
-        for (const auto& entry : entries_) {
-            const auto* begin = static_cast<const unsigned char*>(entry.array.raw_data());
-            const auto bytes = static_cast<std::size_t>(entry.array.size()) * tarvik_core::dtype_size(entry.array.dtype());
-            if (begin != nullptr && q >= begin && q < begin + bytes) return true;
-        }
-        return false;
-    }
-
-private:
-    struct Entry {
-        std::size_t input;
-        NdArray array;
-    };
-    std::vector<Entry> entries_;  // a run feeds at most a few inputs
+// Byte range of a buffer a run reads from.
+struct FedRange {
+    const unsigned char* begin = nullptr;
+    std::size_t bytes = 0;
 };
+
+FedRange range_of(const NdArray& array) {
+    return {static_cast<const unsigned char*>(array.raw_data()),
+            static_cast<std::size_t>(array.size()) * tarvik_core::dtype_size(array.dtype())};
+}
+
+// A tensor over a buffer the engine owns, built once at load. Runs copy their
+// input into the buffer and feed the same tensor every time.
+struct StagedInput {
+    NdArray buffer;
+    Ort::Value tensor{nullptr};
+};
+
+// A tensor over the array's own buffer (float32 or float64); the array must
+// outlive it.
+Ort::Value tensor_over(const Ort::MemoryInfo& memory, NdArray& array) {
+    const auto& shape = array.shape();
+    return Ort::Value::CreateTensor(memory, array.mutable_raw_data(), range_of(array).bytes, shape.begin(),
+                                    shape.size(), element_of(array.dtype()));
+}
 
 }  // namespace
 
@@ -170,7 +198,8 @@ tarvik_core::Dict OutputMap::to_dict() const {
     return out;
 }
 
-// Everything a run needs that does not change after loading.
+// Everything a run needs that does not change after loading, and the scratch
+// space of one run (used only under the model lock).
 struct GrafexEngine::Session {
     Session(Ort::Session s) : session(std::move(s)) {}
 
@@ -182,8 +211,52 @@ struct GrafexEngine::Session {
     std::vector<std::size_t> mask_inputs;       // every input whose name contains "action_mask"
     // All-ones float64 masks for the mask inputs, parallel to mask_inputs;
     // empty where the declared shape has a free dimension. Never written
-    // after loading, so every run can feed the same buffers.
+    // after loading, so every run feeds the same buffers through the same
+    // tensors.
     std::vector<std::optional<NdArray>> default_masks;
+    std::vector<Ort::Value> default_mask_tensors;  // parallel; null where no default mask
+
+    // Where an observation of exactly the observation input's declared shape
+    // is copied (float32); absent when that shape is not fixed or the input
+    // also takes masks.
+    std::optional<StagedInput> obs_stage;
+    // Where a given mask is copied (float64), for the first mask input when
+    // its declared shape is fixed.
+    std::optional<StagedInput> mask_stage;
+    // Every output is declared a tensor of an element type arrays can hold,
+    // so a run may leave the outputs nobody asked for unwrapped.
+    std::optional<std::size_t> logits_output;  // "action_dist_inputs", else the last output
+    std::optional<std::size_t> vf_output;      // "vf_preds"
+
+    // Per-run scratch, sized at load so that runs do not allocate for it.
+    std::vector<const char*> feed_names;
+    std::vector<const OrtValue*> feed_values;
+    std::vector<std::size_t> feed_inputs;
+    std::vector<FedRange> fed_ranges;
+    std::vector<OrtValue*> outputs;
+    std::vector<Ort::Value> owned_outputs;
+
+    // Sets `input` in the feed, replacing what an earlier set gave it: the
+    // feed is a mapping from input name to array.
+    void feed(std::size_t input, const OrtValue* value, FedRange range) {
+        for (std::size_t i = 0; i < feed_inputs.size(); ++i) {
+            if (feed_inputs[i] == input) {
+                feed_values[i] = value;
+                fed_ranges[i] = range;
+                return;
+            }
+        }
+        feed_inputs.push_back(input);
+        feed_names.push_back(input_name_ptrs[input]);
+        feed_values.push_back(value);
+        fed_ranges.push_back(range);
+    }
+    void clear_feed() {
+        feed_inputs.clear();
+        feed_names.clear();
+        feed_values.clear();
+        fed_ranges.clear();
+    }
 };
 
 GrafexEngine::GrafexEngine(std::string path, std::optional<std::vector<std::string>> providers)
@@ -200,12 +273,13 @@ GrafexEngine::~GrafexEngine() = default;
 bool GrafexEngine::has_session() const noexcept { return session_ != nullptr; }
 
 void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
+    // Element types the model declares (nothing for non-tensor values).
+    std::vector<std::optional<ONNXTensorElementDataType>> input_types, output_types;
     try {
         ort_call([&] {
             Ort::SessionOptions options;
             options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-            for (const auto& provider : providers)
-                if (provider != kCpuProvider) options.AppendExecutionProvider(provider, {});
+            append_providers(options, providers);
             session_ = std::make_unique<Session>(Ort::Session(process_env(), model_path.c_str(), options));
 
             auto& s = *session_;
@@ -216,11 +290,15 @@ void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
             std::vector<DeclaredShape> in_shapes, out_shapes;
             for (std::size_t i = 0; i < n_in; ++i) {
                 inputs.emplace_back(s.session.GetInputNameAllocated(i, allocator).get());
-                in_shapes.push_back(declared_shape_of(s.session.GetInputTypeInfo(i)));
+                const auto info = s.session.GetInputTypeInfo(i);
+                in_shapes.push_back(declared_shape_of(info));
+                input_types.push_back(declared_element_of(info));
             }
             for (std::size_t i = 0; i < n_out; ++i) {
                 outputs.emplace_back(s.session.GetOutputNameAllocated(i, allocator).get());
-                out_shapes.push_back(declared_shape_of(s.session.GetOutputTypeInfo(i)));
+                const auto info = s.session.GetOutputTypeInfo(i);
+                out_shapes.push_back(declared_shape_of(info));
+                output_types.push_back(declared_element_of(info));
             }
             input_names_ = std::move(inputs);
             output_names_ = std::move(outputs);
@@ -247,6 +325,47 @@ void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
             }
         }
 
+        // Inputs of the common shapes get buffers and tensors of their own now,
+        // so that a run only copies its arrays in. Only inputs declared with
+        // the element type the run feeds are staged; anything else goes the
+        // general way and meets the runtime's own checks. Staging is an
+        // optimisation: if the runtime refuses a tensor here, runs build
+        // their tensors as they go.
+        try {
+            auto stage = [&](std::size_t input, DType type,
+                             ONNXTensorElementDataType declared) -> std::optional<StagedInput> {
+                const auto shape = fixed_shape(input_shapes_[input]);
+                if (!shape || input_types[input] != declared) return std::nullopt;
+                StagedInput staged{NdArray::zeros(type, *shape)};
+                staged.tensor = tensor_over(s.memory_info, staged.buffer);
+                return staged;
+            };
+            const bool obs_takes_masks =
+                std::find(s.mask_inputs.begin(), s.mask_inputs.end(), s.obs_input) != s.mask_inputs.end();
+            if (!input_names_.empty() && !obs_takes_masks)
+                s.obs_stage = stage(s.obs_input, DType::Float32, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT);
+            if (!s.mask_inputs.empty())
+                s.mask_stage = stage(s.mask_inputs.front(), DType::Float64, ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE);
+            for (auto& mask : s.default_masks)
+                s.default_mask_tensors.push_back(mask ? tensor_over(s.memory_info, *mask) : Ort::Value(nullptr));
+        } catch (const Ort::Exception&) {
+            s.obs_stage.reset();
+            s.mask_stage.reset();
+            s.default_mask_tensors.clear();
+        }
+        for (std::size_t i = 0; i < output_names_.size(); ++i) {
+            if (output_names_[i] == "action_dist_inputs" && !s.logits_output) s.logits_output = i;
+            if (output_names_[i] == "vf_preds" && !s.vf_output) s.vf_output = i;
+        }
+        if (!s.logits_output && !output_names_.empty()) s.logits_output = output_names_.size() - 1;
+        const std::size_t n_in = input_names_.size();
+        s.feed_names.reserve(n_in);
+        s.feed_values.reserve(n_in);
+        s.feed_inputs.reserve(n_in);
+        s.fed_ranges.reserve(n_in);
+        s.outputs.assign(output_names_.size(), nullptr);
+        s.owned_outputs.reserve(output_names_.size());
+
         logger.info("Successfully loaded ONNX model from: " + model_path);
         if (logger.enabled(tarvik_core::LogLevel::debug))
             logger.debug("Input names: " + tarvik_core::repr_names(input_names_) +
@@ -266,34 +385,74 @@ namespace {
                                   declared_shape_repr(declared) + " has a free dimension");
 }
 
+bool points_into(const std::vector<FedRange>& ranges, const void* p) noexcept {
+    const auto* q = static_cast<const unsigned char*>(p);
+    for (const auto& r : ranges)
+        if (r.begin != nullptr && q >= r.begin && q < r.begin + r.bytes) return true;
+    return false;
+}
+
 // Wraps one run output without copying: the array keeps the runtime's value
-// alive. An output that shares memory with a fed array (an input passed
-// straight through) is copied, since the fed buffer belongs to the caller.
-NdArray wrap_output(Ort::Value value, const std::string& name, const Feed& feed) {
+// alive. An output that shares memory with a fed buffer (an input passed
+// straight through) is copied, since that buffer belongs to the caller or is
+// reused by the engine's next run.
+NdArray wrap_output(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
     if (!value.IsTensor()) throw tarvik_core::TypeError("Model output '" + name + "' is not a tensor");
     auto info = value.GetTensorTypeAndShapeInfo();
     const auto dtype = dtype_of_element(info.GetElementType());
     if (!dtype)
         throw tarvik_core::TypeError("Model output '" + name + "' has an unsupported element type (ONNX type " +
                                      std::to_string(static_cast<int>(info.GetElementType())) + ")");
-    const auto dims = info.GetShape();
-    const Shape shape{std::span<const std::int64_t>(dims)};
+    // The dimensions are read into place; only a shape beyond what arrays
+    // hold takes the long way, to the array's own error.
+    Shape shape;
+    const std::size_t ndim = info.GetDimensionsCount();
+    if (ndim <= Shape::kMaxDims) {
+        std::array<std::int64_t, Shape::kMaxDims> dims{};
+        Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
+        shape = Shape{std::span<const std::int64_t>(dims.data(), ndim)};
+    } else {
+        const auto dims = info.GetShape();
+        shape = Shape{std::span<const std::int64_t>(dims)};
+    }
     void* data = value.GetTensorMutableRawData();
-    const bool aliases_feed = data != nullptr && feed.holds(data);
+    const bool aliases_feed = data != nullptr && points_into(fed, data);
     auto owner = std::make_shared<Ort::Value>(std::move(value));
     NdArray array = NdArray::wrap(*dtype, shape, data, std::shared_ptr<const void>(owner, owner.get()));
     return aliases_feed ? array.copy() : array;
 }
 
+// Copies `array` into a staged buffer of the same shape and element type.
+void copy_into(StagedInput& stage, const NdArray& array) {
+    const auto bytes = range_of(array).bytes;
+    if (bytes != 0) std::memcpy(stage.buffer.mutable_raw_data(), array.raw_data(), bytes);
+}
+
 }  // namespace
 
-OutputMap GrafexEngine::infer(const NdArray& observation, const NdArray* action_mask) {
+std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArray* action_mask,
+                                         std::optional<std::size_t> wanted, OutputMap* all) {
     std::lock_guard lock(model_lock_);
     if (!session_) throw tarvik_core::RuntimeError("Model not loaded");
-    try {
-        auto& s = *session_;
-        Feed feed;
+    auto& s = *session_;
+    s.clear_feed();
+    // Arrays fed through tensors made for this run only, kept alive until
+    // the run is over (the common shapes go through the staged tensors).
+    std::vector<NdArray> kept;
+    std::vector<Ort::Value> temporaries;
+    auto feed_array = [&](std::size_t input, NdArray array) {
+        temporaries.push_back(tensor_over(s.memory_info, array));
+        s.feed(input, temporaries.back(), range_of(array));
+        kept.push_back(std::move(array));
+    };
+    // Outputs are owned from the moment the run returns; whatever happens
+    // next, they are released when this call ends.
+    struct ReleaseOutputs {
+        std::vector<Ort::Value>& owned;
+        ~ReleaseOutputs() { owned.clear(); }
+    } release{s.owned_outputs};
 
+    try {
         // astype() keeps an array that is already float32 as it is; the run
         // only reads its inputs, so feeding the caller's buffer is safe.
         NdArray obs = observation.ndim() == 1 ? observation.reshape(Shape{1, observation.size()}) : observation;
@@ -304,7 +463,12 @@ OutputMap GrafexEngine::infer(const NdArray& observation, const NdArray* action_
             throw tarvik_core::ValueError("Observation has too many dimensions: " + tarvik_core::shape_repr(obs.shape()) +
                                           ", expected: " + declared_shape_repr(expected) +
                                           ". Batch inference is not supported.");
-        feed.set(s.obs_input, std::move(obs));
+        if (s.obs_stage && obs.shape() == s.obs_stage->buffer.shape()) {
+            copy_into(*s.obs_stage, obs);
+            s.feed(s.obs_input, s.obs_stage->tensor, range_of(s.obs_stage->buffer));
+        } else {
+            feed_array(s.obs_input, std::move(obs));
+        }
 
         if (action_mask != nullptr) {
             if (!s.mask_inputs.empty()) {
@@ -321,36 +485,47 @@ OutputMap GrafexEngine::infer(const NdArray& observation, const NdArray* action_
                     throw tarvik_core::ValueError("Action mask has incorrect shape: " +
                                                   tarvik_core::shape_repr(mask.shape()) +
                                                   ", expected: " + declared_shape_repr(declared));
-                feed.set(input, std::move(mask));
+                if (s.mask_stage && mask.shape() == s.mask_stage->buffer.shape()) {
+                    copy_into(*s.mask_stage, mask);
+                    s.feed(input, s.mask_stage->tensor, range_of(s.mask_stage->buffer));
+                } else {
+                    feed_array(input, std::move(mask));
+                }
             }
         } else {
             for (std::size_t i = 0; i < s.mask_inputs.size(); ++i) {
                 const auto input = s.mask_inputs[i];
                 if (!s.default_masks[i])
                     free_dimension("build the default action mask", input_names_[input], input_shapes_[input]);
-                feed.set(input, *s.default_masks[i]);
+                if (i < s.default_mask_tensors.size() && s.default_mask_tensors[i])
+                    s.feed(input, s.default_mask_tensors[i], range_of(*s.default_masks[i]));
+                else
+                    feed_array(input, *s.default_masks[i]);
             }
         }
 
-        return ort_call([&] {
-            std::vector<const char*> names;
-            std::vector<Ort::Value> tensors;
-            names.reserve(feed.size());
-            tensors.reserve(feed.size());
-            for (std::size_t i = 0; i < feed.size(); ++i) {
-                auto& array = feed.array(i);
-                const std::size_t bytes = static_cast<std::size_t>(array.size()) * tarvik_core::dtype_size(array.dtype());
-                const auto& shape = array.shape();
-                names.push_back(s.input_name_ptrs[feed.input(i)]);
-                tensors.push_back(Ort::Value::CreateTensor(s.memory_info, array.mutable_raw_data(), bytes,
-                                                           shape.begin(), shape.size(), element_of(array.dtype())));
+        return ort_call([&]() -> std::optional<NdArray> {
+            std::fill(s.outputs.begin(), s.outputs.end(), nullptr);
+            const OrtStatus* status =
+                Ort::GetApi().Run(s.session, nullptr, s.feed_names.data(), s.feed_values.data(), s.feed_values.size(),
+                                  s.output_name_ptrs.data(), s.output_name_ptrs.size(), s.outputs.data());
+            for (OrtValue* output : s.outputs) s.owned_outputs.emplace_back(output);
+            Ort::ThrowOnError(const_cast<OrtStatus*>(status));
+
+            if (all != nullptr) {
+                // Every output becomes an array, in output order; an output
+                // that cannot be one fails the call here.
+                OutputMap outputs;
+                for (std::size_t i = 0; i < s.owned_outputs.size() && i < output_names_.size(); ++i)
+                    outputs.push_back(output_names_[i],
+                                      wrap_output(std::move(s.owned_outputs[i]), output_names_[i], s.fed_ranges));
+                *all = std::move(outputs);
+                return std::nullopt;
             }
-            auto results = s.session.Run(Ort::RunOptions{nullptr}, names.data(), tensors.data(), tensors.size(),
-                                         s.output_name_ptrs.data(), s.output_name_ptrs.size());
-            OutputMap outputs;
-            for (std::size_t i = 0; i < results.size() && i < output_names_.size(); ++i)
-                outputs.push_back(output_names_[i], wrap_output(std::move(results[i]), output_names_[i], feed));
-            return outputs;
+            // Only the output asked for is read: another output of a type no
+            // array holds must not stop the policy from acting.
+            if (!wanted) return std::nullopt;
+            return wrap_output(std::move(s.owned_outputs[*wanted]), output_names_[*wanted], s.fed_ranges);
         });
     } catch (...) {
         const auto error = std::current_exception();
@@ -360,15 +535,23 @@ OutputMap GrafexEngine::infer(const NdArray& observation, const NdArray* action_
     }
 }
 
+OutputMap GrafexEngine::infer(const NdArray& observation, const NdArray* action_mask) {
+    OutputMap outputs;
+    run(observation, action_mask, std::nullopt, &outputs);
+    return outputs;
+}
+
 OutputMap GrafexEngine::infer(const NdArray& observation, const std::optional<NdArray>& action_mask) {
     return infer(observation, action_mask ? &*action_mask : nullptr);
 }
 
 NdArray GrafexEngine::get_action_dist_inputs(const NdArray& observation, const NdArray* action_mask) {
-    auto outputs = infer(observation, action_mask);
-    if (const auto* logits = outputs.find("action_dist_inputs")) return *logits;
-    if (output_names_.empty()) throw tarvik_core::IndexError("list index out of range");
-    return outputs.at(output_names_.back());
+    // The output is chosen at load: "action_dist_inputs", else the last one.
+    // The run computes every output either way.
+    const std::optional<std::size_t> logits = session_ ? session_->logits_output : std::nullopt;
+    auto chosen = run(observation, action_mask, logits, nullptr);
+    if (!chosen) throw tarvik_core::IndexError("list index out of range");
+    return std::move(*chosen);
 }
 
 NdArray GrafexEngine::get_action_dist_inputs(const NdArray& observation, const std::optional<NdArray>& action_mask) {
@@ -376,9 +559,8 @@ NdArray GrafexEngine::get_action_dist_inputs(const NdArray& observation, const s
 }
 
 std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, const NdArray* action_mask) {
-    auto outputs = infer(observation, action_mask);
-    if (const auto* preds = outputs.find("vf_preds")) return *preds;
-    return std::nullopt;
+    const std::optional<std::size_t> preds = session_ ? session_->vf_output : std::nullopt;
+    return run(observation, action_mask, preds, nullptr);
 }
 
 std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, const std::optional<NdArray>& action_mask) {

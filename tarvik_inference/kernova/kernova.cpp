@@ -1,6 +1,7 @@
 #include "tarvik_inference/kernova.hpp"
 
 #include <algorithm>
+#include <typeinfo>
 
 #include "tarvik_core/async_run.hpp"
 #include "tarvik_core/errors.hpp"
@@ -128,6 +129,9 @@ BaseAgentProcessor::~BaseAgentProcessor() = default;
 Task<void> BaseAgentProcessor::init() {
     auto& agent = *context.agent;
     if (!context.orchestration) none_has_no("perceptors");
+    // Named rather than written as {} inside the co_await expressions below,
+    // where g++ 12 mishandles braced temporaries.
+    const List no_positional_args;
 
     // Teacher or controller: a proxy from the remote managers, or a local instance.
     if (agent.is_remote()) {
@@ -138,11 +142,11 @@ Task<void> BaseAgentProcessor::init() {
         Dict kwargs = create_with_client_kwargs(url, version);
         if (agent.is_controller()) {
             Value proxy = co_await create_remote(
-                context.network_mgr->call_remote_controller_mgr("create_with_client", {}, kwargs));
+                context.network_mgr->call_remote_controller_mgr("create_with_client", no_positional_args, kwargs));
             controller = proxy.as<tarvik_core::Controller>("a remote controller proxy");
         } else {
             Value proxy = co_await create_remote(
-                context.network_mgr->call_remote_agent_mgr("create_with_client", {}, kwargs));
+                context.network_mgr->call_remote_agent_mgr("create_with_client", no_positional_args, kwargs));
             teacher = proxy.as<tarvik_core::Teacher>("a remote teacher proxy");
         }
     } else if (agent.is_controller()) {
@@ -160,7 +164,7 @@ Task<void> BaseAgentProcessor::init() {
                 std::string version = co_await version_or_latest(url);
                 if (!context.network_mgr) none_has_no("call_remote_perceptor_mgr");
                 Value proxy = co_await create_remote(context.network_mgr->call_remote_perceptor_mgr(
-                    "create_with_client", {}, create_with_client_kwargs(url, version)));
+                    "create_with_client", no_positional_args, create_with_client_kwargs(url, version)));
                 perceptors.push_back(proxy.as<tarvik_core::Perceptor>("a remote perceptor proxy"));
             } else {
                 auto perceptor = implementation_as<tarvik_core::Perceptor>(node->get_impl_cls_instance(),
@@ -209,61 +213,305 @@ Task<void> BaseAgentProcessor::init() {
     done = false;
 }
 
-Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value sim_action_mask,
-                                                           Value previous_action) {
-    const auto& orchestration_sensors = context.orchestration->sensors;
-    Value tarvik_sensors = co_await space_utils::convert_sim_sensors_to_tarvik_sensors(
-        sensors, sim_sensor_space, orchestration_sensors, perceptors, agent_group_agent_processors);
+// Where each sensor of the filtered space lands in the flat observation,
+// found once from the orchestration's sensors, filter_keys and
+// filtered_brennor_sensor_space. A step uses the plan only while those are
+// the ones it was made from (the plan holds them, so none of them can be
+// replaced by another object at the same address).
+//
+// With a plan, a step that sees the converted sensors unchanged (no teacher,
+// or a teacher that passes them through) writes the observation directly:
+// normalised sensors go straight into their place and the others are
+// flattened by their own spaces, instead of building the filtered mapping,
+// normalised copies and a flattened copy. The result, and every failure and
+// its order, are those of the general path.
+struct BaseAgentProcessor::SensorPlan {
+    struct Part {
+        std::size_t sensor;  // position in the orchestration's sensors
+        std::int64_t offset;  // first entry in the flat observation
+        bool normalized;
+    };
 
-    Value transformed = tarvik_sensors;
-    if (!controller && teacher) transformed = co_await teacher->transform_sensors(tarvik_sensors, Value());
+    tarvik_core::SensorList sensors;
+    std::vector<std::string> filter_keys;
+    SpacePtr filtered_space;
+    // Parts in the order of the filtered space.
+    std::vector<Part> parts;
+    // The normalised parts, in the order of the orchestration's sensors (the
+    // order the general path normalises, and fails, in).
+    std::vector<std::size_t> normalize_order;
+    std::int64_t flat_dim = 0;
+    // False when the fields do not allow the direct path; steps then take
+    // the general one.
+    bool direct = false;
 
-    Value filtered = space_utils::filter_sample(transformed, filter_keys);
+    // Fills in where the direct path writes each sensor, or leaves `direct`
+    // false when it cannot take it.
+    void lay_out();
 
+    // True when `converted` holds exactly the plan's sensors, in its order.
+    // The conversion read the sensor list before the teacher's await, and the
+    // list may have changed since the plan was checked.
+    bool lays_out(const Dict& converted) const {
+        const auto& items = converted.items();
+        if (items.size() != sensors.size()) return false;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (items[i].first != sensors[i]->name) return false;
+        return true;
+    }
+
+    bool made_for(const BaseAgentProcessor& p) const {
+        const auto& current = p.context.orchestration->sensors;
+        if (current.size() != sensors.size() || p.filtered_brennor_sensor_space != filtered_space) return false;
+        for (std::size_t i = 0; i < sensors.size(); ++i)
+            if (current[i] != sensors[i]) return false;
+        return p.filter_keys == filter_keys;
+    }
+};
+
+std::shared_ptr<const BaseAgentProcessor::SensorPlan> BaseAgentProcessor::sensor_plan() {
+    if (!sensor_plan_ || !sensor_plan_->made_for(*this)) {
+        auto plan = std::make_shared<SensorPlan>();
+        plan->sensors = context.orchestration->sensors;
+        plan->filter_keys = filter_keys;
+        plan->filtered_space = filtered_brennor_sensor_space;
+        plan->lay_out();
+        sensor_plan_ = std::move(plan);
+    }
+    return sensor_plan_;
+}
+
+void BaseAgentProcessor::SensorPlan::lay_out() {
+    namespace sp = tarvik_core::spaces;
+    const auto& space = filtered_space;
+    // flatten_sample is virtual: only the runtime's own Dict is known to
+    // flatten entry by entry.
+    if (!space || typeid(*space) != typeid(sp::Dict)) return;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        if (!sensors[i]) return;
+        for (std::size_t j = 0; j < i; ++j)
+            if (sensors[j]->name == sensors[i]->name) return;
+    }
+    auto sensor_named = [&](const std::string& name) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < sensors.size(); ++i)
+            if (sensors[i]->name == name) return i;
+        return std::nullopt;
+    };
+    auto in_filter = [&](const std::string& name) {
+        return std::find(filter_keys.begin(), filter_keys.end(), name) != filter_keys.end();
+    };
+    std::int64_t offset = 0;
+    for (const auto& [key, sub_space] : space->mapping_spaces()) {
+        const auto index = sensor_named(key);
+        // Each entry must be a sensor's own space, so that flattening it is
+        // flattening the sensor's value.
+        if (!index || !sub_space || sensors[*index]->space != sub_space) return;
+        const auto& sensor = *sensors[*index];
+        const bool normalized = sensor.normalization.kind != tarvik_core::Normalization::Kind::none && in_filter(key);
+        // A normalised value is a float32 array a Box copies as it is; a Box
+        // subclass might flatten it some other way.
+        if (normalized && typeid(*sub_space) != typeid(sp::Box)) return;
+        parts.push_back({*index, offset, normalized});
+        offset += sub_space->flat_dim();
+    }
+    if (offset != space->flat_dim()) return;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        const auto& sensor = *sensors[i];
+        if (sensor.normalization.kind == tarvik_core::Normalization::Kind::none || !in_filter(sensor.name)) continue;
+        const auto part = std::find_if(parts.begin(), parts.end(),
+                                       [&](const auto& p) { return p.sensor == i; });
+        // A normalised sensor the space leaves out is still normalised (and
+        // may fail) on the general path.
+        if (part == parts.end()) return;
+        normalize_order.push_back(static_cast<std::size_t>(part - parts.begin()));
+    }
+    flat_dim = offset;
+    direct = true;
+}
+
+namespace {
+
+// The filtered, normalised sample of the general path.
+Value filtered_sample(const Value& transformed, const std::vector<std::string>& keys,
+                      const tarvik_core::SensorList& sensors, bool normalize) {
+    Value filtered = space_utils::filter_sample(transformed, keys);
     // Normalisation writes into the filtered mapping, the one that is
-    // flattened below. A None sample has nothing to normalise and gets the
+    // flattened. A None sample has nothing to normalise and gets the
     // explanatory error further down instead of a bare lookup failure.
-    if (filtered_brennor_sensor_space && filtered.is_dict()) {
+    if (normalize && filtered.is_dict()) {
         Dict& values = filtered.as_dict_mut();
-        for (const auto& sensor : orchestration_sensors) {
-            if (std::find(filter_keys.begin(), filter_keys.end(), sensor->name) == filter_keys.end()) continue;
+        for (const auto& sensor : sensors) {
+            if (std::find(keys.begin(), keys.end(), sensor->name) == keys.end()) continue;
             Value normalized = sensor->normalize_sample(values.at(sensor->name));
             values.set(sensor->name, std::move(normalized));
         }
     }
+    return filtered;
+}
 
-    if (filtered.is_none()) {
-        throw tarvik_core::Error("Sensor values is 'None' (original: " + tarvik_core::str(filtered) +
+// Coroutine frames hold every local and every argument built inside a
+// co_await expression, and Asio recycles only small frames; the by-value
+// arguments of the calls below are therefore built in these plain functions,
+// whose frames are the ordinary stack. (Only calls whose parameters are
+// values may be started this way: a coroutine taking references needs its
+// arguments alive until it is awaited.)
+Task<Value> start_compute_action_mask(BaseAgentProcessor& p, const Value& tarvik_obs, const Value& sim_action_mask,
+                                      const Value& previous_action) {
+    return p.compute_action_mask(tarvik_obs, sim_action_mask, previous_action);
+}
+
+Task<Value> start_post_agent_group_step(BaseAgentProcessor& post, const BaseAgentProcessor& p,
+                                        const Value& sim_sensors, const Value& sim_action_mask,
+                                        const Value& processed) {
+    ExecuteArgs post_args{.sim_action_mask = sim_action_mask,
+                          .previous_action = processed,
+                          .return_as_teacher_dict = true,
+                          .agent_group_action = single_entry(p.context.agent->get_name(), processed)};
+    return post._execute(sim_sensors, std::move(post_args));
+}
+
+// None, for the arguments that are always None.
+const Value& none() {
+    static const Value value;
+    return value;
+}
+
+Dict model_observation(NdArray observation, Value action_mask) {
+    Dict::Items entries;
+    entries.reserve(2);
+    entries.emplace_back("observation", std::move(observation));
+    entries.emplace_back("action_mask", std::move(action_mask));
+    return Dict::from_unique(std::move(entries));
+}
+
+}  // namespace
+
+Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value sim_action_mask,
+                                                           Value previous_action) {
+    // Without perceptors the conversion awaits nothing, so it is called
+    // directly rather than as a coroutine of its own. (Written as if/else:
+    // g++ 12 mishandles co_await inside a conditional expression.)
+    if (!context.orchestration) none_has_no("sensors");
+    Value tarvik_sensors;
+    if (perceptors.empty()) {
+        tarvik_sensors = space_utils::convert_sim_sensors_without_perceptors(sensors, sim_sensor_space,
+                                                                            context.orchestration->sensors);
+    } else {
+        tarvik_sensors = co_await space_utils::convert_sim_sensors_to_tarvik_sensors(
+            sensors, sim_sensor_space, context.orchestration->sensors, perceptors, agent_group_agent_processors);
+    }
+
+    Value transformed = tarvik_sensors;
+    // Awaited through a local copy of the pointer: the field may be replaced
+    // (a reset) while the call is suspended, and the object must live on.
+    if (auto current_teacher = teacher; !controller && current_teacher)
+        transformed = co_await current_teacher->transform_sensors(tarvik_sensors, none());
+
+    ObservationStep observation = begin_observation(tarvik_sensors, transformed);
+    observation.action_mask = co_await start_compute_action_mask(*this, transformed, sim_action_mask, previous_action);
+    co_return finish_observation(observation, transformed);
+}
+
+BaseAgentProcessor::ObservationStep BaseAgentProcessor::begin_observation(const Value& tarvik_sensors,
+                                                                          const Value& transformed) {
+    ObservationStep step;
+    // The direct path needs the converted sensors as they came out of the
+    // conversion: in sensor order, one entry per sensor.
+    std::shared_ptr<const SensorPlan> plan = sensor_plan();
+    if (plan->direct && transformed.is_dict() && tarvik_sensors.is_dict() &&
+        transformed.as_dict().shares_items_with(tarvik_sensors.as_dict()) && plan->lays_out(transformed.as_dict())) {
+        NdArray observation = NdArray::zeros(DType::Float32, Shape{plan->flat_dim});
+        float* out = observation.mutable_data<float>();
+        const auto& values = transformed.as_dict().items();
+        for (const std::size_t p : plan->normalize_order) {
+            const auto& part = plan->parts[p];
+            plan->sensors[part.sensor]->normalize_into(values[part.sensor].second, out + part.offset);
+        }
+        step.observation = std::move(observation);
+        step.plan = std::move(plan);
+        return step;
+    }
+    step.filtered = filtered_sample(transformed, filter_keys, context.orchestration->sensors,
+                                    filtered_brennor_sensor_space != nullptr);
+    if (step.filtered.is_none()) {
+        throw tarvik_core::Error("Sensor values is 'None' (original: " + tarvik_core::str(step.filtered) +
                                  ", filter space: " + tarvik_core::spaces::repr(filtered_brennor_sensor_space) +
                                  ") for agent '" + context.agent->get_name());
     }
+    return step;
+}
 
-    Value action_mask = co_await this->compute_action_mask(transformed, sim_action_mask, previous_action);
+SensorsResult BaseAgentProcessor::finish_observation(ObservationStep& step, Value& transformed) {
+    NdArray observation = flatten_observation(step, transformed);
+    return SensorsResult{Value(model_observation(std::move(observation), std::move(step.action_mask))),
+                         std::move(transformed)};
+}
+
+NdArray BaseAgentProcessor::flatten_observation(ObservationStep& step, const Value& transformed) {
     if (!filtered_brennor_sensor_space) none_has_no("flatten_sample");
-    Dict sensors_filtered;
-    sensors_filtered.set("observation", filtered_brennor_sensor_space->flatten_sample(filtered));
-    sensors_filtered.set("action_mask", std::move(action_mask));
-    co_return SensorsResult{Value(std::move(sensors_filtered)), std::move(transformed)};
+    const auto& plan = step.plan;
+    if (plan && filtered_brennor_sensor_space == plan->filtered_space) {
+        float* out = step.observation->mutable_data<float>();
+        const auto& values = transformed.as_dict().items();
+        for (const auto& part : plan->parts) {
+            if (part.normalized) continue;
+            plan->sensors[part.sensor]->space->flatten_into(values[part.sensor].second, out + part.offset);
+        }
+        return std::move(*step.observation);
+    }
+    // The filtered space was replaced while the mask was computed: the sample
+    // as the general path built it, flattened by the new space.
+    if (plan) step.filtered = filtered_sample(transformed, plan->filter_keys, plan->sensors, true);
+    return filtered_brennor_sensor_space->flatten_sample(step.filtered);
 }
 
 Task<Value> BaseAgentProcessor::compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action) {
     Value teacher_mask;
-    if (teacher) teacher_mask = co_await teacher->compute_action_mask(tarvik_obs, previous_action);
+    if (auto current_teacher = teacher) teacher_mask = co_await current_teacher->compute_action_mask(tarvik_obs, previous_action);
     // Agents with their own action space ignore the simulator's mask.
     if (context.agent->has_custom_action_space()) sim_action_mask = no_action_mask;
-    if (teacher_mask.is_none()) teacher_mask = no_action_mask;
-    if (sim_action_mask.is_none()) sim_action_mask = no_action_mask;
+    co_return combined_mask(teacher_mask.is_none() ? no_action_mask : teacher_mask,
+                            sim_action_mask.is_none() ? no_action_mask : sim_action_mask);
+}
 
-    NdArray teacher_flat = _format_action_mask_for_combine(teacher_mask);
-    NdArray sim_flat = _format_action_mask_for_combine(sim_action_mask);
+namespace {
+
+// The int8 combine form, except that an int8 array comes back as a flat view
+// of its own buffer. For the processors' own combining, which only reads it.
+NdArray int8_mask_for_reading(const Value& mask) {
+    // An array goes to float64 and then to int8. Every element type but
+    // int64 survives the float64 step unchanged, so those go to int8 at once.
+    if (mask.is_array() && mask.as_array().dtype() != DType::Int64)
+        return mask.as_array().astype(DType::Int8).flatten();
+    auto formatted = BaseAgentProcessor::_format_action_mask_for_onnx(mask);
+    if (!formatted) return NdArray::zeros(DType::Int8, Shape{0});
+    return formatted->astype(DType::Int8).flatten();
+}
+
+}  // namespace
+
+Value BaseAgentProcessor::combined_mask(const Value& teacher_mask, const Value& sim_action_mask) {
+    NdArray teacher_flat = int8_mask_for_reading(teacher_mask);
+    NdArray sim_flat = int8_mask_for_reading(sim_action_mask);
     if (teacher_flat.size() != sim_flat.size()) {
         std::int64_t target = std::max(teacher_flat.size(), sim_flat.size());
         teacher_flat = _align_mask_length(teacher_flat, target);
         sim_flat = _align_mask_length(sim_flat, target);
     }
-    NdArray total = space_utils::combine_masks(teacher_flat, sim_flat);
-    auto formatted = _format_action_mask_for_onnx(total);
-    co_return formatted ? Value(std::move(*formatted)) : Value();
+    return Value(_combine_masks_for_onnx(teacher_flat, sim_flat));
+}
+
+NdArray BaseAgentProcessor::_combine_masks_for_onnx(const NdArray& a, const NdArray& b) {
+    // Checked as combine_masks checks; its failures are the ones raised.
+    if (a.dtype() != DType::Int8 || b.dtype() != DType::Int8 || a.ndim() != 1 || b.ndim() != 1 ||
+        a.size() != b.size())
+        return *_format_action_mask_for_onnx(Value(space_utils::combine_masks(a, b)));
+    NdArray out = NdArray::zeros(DType::Float64, a.shape());
+    double* o = out.mutable_data<double>();
+    const std::int8_t* pa = a.data<std::int8_t>();
+    const std::int8_t* pb = b.data<std::int8_t>();
+    for (std::int64_t i = 0; i < a.size(); ++i) o[i] = (pa[i] != 0 && pb[i] != 0) ? 1.0 : 0.0;
+    return out;
 }
 
 NdArray BaseAgentProcessor::_align_mask_length(const NdArray& mask, std::int64_t target_size) {
@@ -277,10 +525,12 @@ NdArray BaseAgentProcessor::_align_mask_length(const NdArray& mask, std::int64_t
     return NdArray::concatenate(std::vector<NdArray>{mask, tail}).astype(DType::Int8);
 }
 
+
 NdArray BaseAgentProcessor::_format_action_mask_for_combine(const Value& mask) {
-    auto formatted = _format_action_mask_for_onnx(mask);
-    if (!formatted) return NdArray::zeros(DType::Int8, Shape{0});
-    return formatted->astype(DType::Int8).flatten();
+    // Always a new array: a caller may write into it without touching the
+    // mask it passed in.
+    if (mask.is_array() && mask.as_array().dtype() == DType::Int8) return mask.as_array().flatten().copy();
+    return int8_mask_for_reading(mask);
 }
 
 std::optional<NdArray> BaseAgentProcessor::_format_action_mask_for_onnx(const Value& mask) {
@@ -323,16 +573,15 @@ std::optional<NdArray> BaseAgentProcessor::_format_action_mask_for_onnx(const Va
 Task<Value> BaseAgentProcessor::process_action(Value sim_sensors, Value tarvik_obs, Value action,
                                                ProcessActionArgs args) {
     Value unsquashed = args.unsquash_action ? space_utils::unsquash_action(action, action_space) : action;
-    if (!teacher) co_return unsquashed;
-    Value processed = co_await teacher->transform_action(tarvik_obs, unsquashed);
+    const auto current_teacher = teacher;
+    if (!current_teacher) co_return unsquashed;
+    Value processed = co_await current_teacher->transform_action(tarvik_obs, unsquashed);
     previous_action = processed;
     if (context.for_agent_group) co_return processed;
-    if (!post_agent_group_agent_processor) co_return processed;
-    ExecuteArgs post_args{.sim_action_mask = args.sim_action_mask,
-                          .previous_action = processed,
-                          .return_as_teacher_dict = true,
-                          .agent_group_action = single_entry(context.agent->get_name(), processed)};
-    Value teacher_state = co_await post_agent_group_agent_processor->_execute(sim_sensors, std::move(post_args));
+    const auto post_processor = post_agent_group_agent_processor;
+    if (!post_processor) co_return processed;
+    Value teacher_state =
+        co_await start_post_agent_group_step(*post_processor, *this, sim_sensors, args.sim_action_mask, processed);
     co_return teacher_state.as_dict().at("action");
 }
 
@@ -348,9 +597,12 @@ Task<StepResult> BaseAgentProcessor::step(Value sim_sensors, Value sim_reward, V
     result.teacher_success = false;
     result.teacher_terminated = false;
     if (teacher) {
-        result.teacher_reward = co_await teacher->compute_reward(result.tarvik_obs, action, sim_reward);
-        result.teacher_success = co_await teacher->compute_success_criteria(result.tarvik_obs, action);
-        result.teacher_terminated = co_await teacher->compute_termination(result.tarvik_obs, action);
+        // Held here, so that a reset replacing the field while a call is
+        // suspended cannot free the teacher under it.
+        const auto current_teacher = teacher;
+        result.teacher_reward = co_await current_teacher->compute_reward(result.tarvik_obs, action, sim_reward);
+        result.teacher_success = co_await current_teacher->compute_success_criteria(result.tarvik_obs, action);
+        result.teacher_terminated = co_await current_teacher->compute_termination(result.tarvik_obs, action);
     }
     result.truncated = result.teacher_success.truthy() ? result.teacher_success : result.teacher_terminated;
     co_return result;

@@ -64,6 +64,10 @@ public:
     // The normalised value (a new array), or `value` itself when the sensor
     // has no normalisation.
     Value normalize_sample(const Value& value) const;
+    // The float32 values normalize_sample returns, written row-major to
+    // out[0, size of the space) instead of a new array; the same checks and
+    // errors. ValueError for a sensor without normalisation.
+    void normalize_into(const Value& value, float* out) const;
     // Brings a raw reading into the core form for this sensor's space
     // (ValueError naming the sensor when the size or kind does not fit).
     Value convert_reading(const Value& reading) const;

@@ -45,6 +45,10 @@ Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::
                                                   const SensorList& orchestration_sensors,
                                                   const PerceptorList& perceptors,
                                                   const AgentGroupProcessors& agent_group_agent_processors);
+// The same conversion with no perceptors, which awaits nothing: callers that
+// have no perceptors use it to skip a coroutine per step.
+Value convert_sim_sensors_without_perceptors(const Value& sensors, const spaces::SpacePtr& sim_sensor_space,
+                                             const SensorList& orchestration_sensors);
 
 // The mapping restricted to `filter_keys`, in their order; keys the sample
 // lacks are left out. None for a None sample; TypeError for a non-mapping.

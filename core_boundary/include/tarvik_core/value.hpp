@@ -119,6 +119,10 @@ public:
     // Takes entries whose keys the caller knows to be distinct, without the
     // per-key search of set(): the fast way to build a mapping in one go.
     static Dict from_unique(Items entries);
+    // The mapping set() would build from `entries` in order (a repeated key
+    // keeps its first position and takes its last value), in one allocation
+    // of the entries when the keys are distinct.
+    static Dict from_entries(Items entries);
 
     std::size_t size() const noexcept { return items_.get().size(); }
     bool empty() const noexcept { return items_.get().empty(); }
@@ -133,6 +137,9 @@ public:
     const Items& items() const noexcept { return items_.get(); }
     Items::const_iterator begin() const noexcept;
     Items::const_iterator end() const noexcept;
+    // True when both mappings are copies of one another that neither has
+    // written since: the same entries, without comparing them.
+    bool shares_items_with(const Dict& other) const noexcept { return items_.same_storage(other.items_); }
 
 private:
     detail::CowItems<Items> items_;

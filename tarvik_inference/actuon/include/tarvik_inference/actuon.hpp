@@ -63,6 +63,8 @@ public:
 
 private:
     void load_onnx_model();
+    // The decoded action of the model's output for one model observation.
+    Value model_action(const Value& sensors_filtered);
 };
 
 // The kind of a space: its class's own name ("Discrete", "Box", ...), so a

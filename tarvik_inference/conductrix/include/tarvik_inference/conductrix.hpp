@@ -93,6 +93,9 @@ public:
 
 private:
     void load_orchestrator_model();
+    // The RuntimeError of a step that has neither its controller (controller
+    // type) nor its model.
+    void check_ready(bool is_controller) const;
     // The child processor at an orchestrator action, with list indexing:
     // negative positions count from the end; IndexError beyond either end.
     ProcessorPtr child_at(const Value& action) const;

@@ -24,10 +24,13 @@
 // RuntimeError; IndexError for a model without inputs) is logged with the
 // prefix "Error during inference: " and propagates unchanged.
 //
-// Outputs are wrapped, not copied: each array keeps the runtime's output value
-// alive. An output that would share a fed buffer (a graph input passed
-// straight through) is copied, so no output ever points into the caller's
-// observation or the engine's own default masks.
+// Inputs of the declared shapes are copied into buffers the engine keeps,
+// with their tensors made once at load, so a run builds no tensors of its own;
+// other inputs get tensors over their own arrays for that run. Outputs are
+// wrapped, not copied: each array keeps the runtime's output value alive. An
+// output that would share a fed buffer (a graph input passed straight
+// through) is copied, so no output ever points into the caller's arrays or
+// the engine's own buffers, which the next run reuses.
 //
 //   GrafexEngine engine("policy.onnx");
 //   NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({0.1f, 0.2f}));
@@ -78,7 +81,8 @@ private:
 
 class GrafexEngine {
 public:
-    // `providers` defaults to {"CPUExecutionProvider"}.
+    // `providers` defaults to {"CPUExecutionProvider"}; a provider this ONNX
+    // Runtime lacks is skipped with a warning (the CPU is always there).
     explicit GrafexEngine(std::string model_path,
                           std::optional<std::vector<std::string>> providers = std::nullopt);
     ~GrafexEngine();
@@ -111,6 +115,12 @@ public:
 
 private:
     void _load_model(const std::vector<std::string>& providers);
+    // One run under the lock, inside the logging handler. Fills `all` with
+    // every output when given; otherwise returns output `wanted` (nothing
+    // when `wanted` is empty), leaving the others unwrapped.
+    std::optional<tarvik_core::NdArray> run(const tarvik_core::NdArray& observation,
+                                            const tarvik_core::NdArray* action_mask,
+                                            std::optional<std::size_t> wanted, OutputMap* all);
 
     struct Session;
     std::mutex model_lock_;

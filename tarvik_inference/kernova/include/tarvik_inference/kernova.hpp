@@ -108,10 +108,14 @@ public:
 
     // Pads (with allowed entries) or truncates a flat mask to target_size.
     static NdArray _align_mask_length(const NdArray& mask, std::int64_t target_size);
-    // Any mask form to a flat int8 vector (empty for none).
+    // Any mask form to a new flat int8 vector (empty for none).
     static NdArray _format_action_mask_for_combine(const Value& mask);
     // Any mask form to float64 (none stays none; arrays keep their shape).
     static std::optional<NdArray> _format_action_mask_for_onnx(const Value& mask);
+    // space_utils::combine_masks followed by _format_action_mask_for_onnx, in
+    // one pass: a float64 vector with 1 where both int8 masks allow. Fails as
+    // combine_masks does.
+    static NdArray _combine_masks_for_onnx(const NdArray& a, const NdArray& b);
 
     virtual Task<Value> process_action(Value sim_sensors, Value tarvik_obs, Value action,
                                        ProcessActionArgs args = {});
@@ -154,6 +158,28 @@ public:
     bool _is_initialized = false;
     // The last action a teacher returned from process_action; unset until then.
     std::optional<Value> previous_action;
+
+private:
+    // How this processor's sensors become its observation, worked out once
+    // from the fields above and used while they stay as they were.
+    struct SensorPlan;
+    std::shared_ptr<const SensorPlan> sensor_plan_;
+    std::shared_ptr<const SensorPlan> sensor_plan();
+
+    // The observation of one step, between the part before the action mask
+    // (filtering, normalisation) and the part after it (flattening). Kept out
+    // of the coroutines so that their frames stay small.
+    struct ObservationStep {
+        std::shared_ptr<const SensorPlan> plan;  // set on the direct path
+        std::optional<NdArray> observation;      // direct path: normalised sensors written
+        Value filtered;                          // general path: the filtered, normalised sample
+        Value action_mask;
+    };
+    ObservationStep begin_observation(const Value& tarvik_sensors, const Value& transformed);
+    // The pair process_sim_sensors returns; takes `transformed` and the mask.
+    SensorsResult finish_observation(ObservationStep& step, Value& transformed);
+    NdArray flatten_observation(ObservationStep& step, const Value& transformed);
+    Value combined_mask(const Value& teacher_mask, const Value& sim_action_mask);
 };
 
 using ProcessorPtr = std::shared_ptr<BaseAgentProcessor>;
