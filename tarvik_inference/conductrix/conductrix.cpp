@@ -219,6 +219,8 @@ Conductrix::Conductrix(AgentProcessorContext ctx) : BaseAgentProcessor(std::move
     action_space = std::make_shared<tarvik_core::spaces::Discrete>(
         static_cast<std::int64_t>(agent.get_children().size()));
     agent.set_action_space(action_space);
+    // The chosen child converts the same readings in the same step.
+    records_conversion_ = true;
 }
 
 Conductrix::~Conductrix() = default;
@@ -331,6 +333,13 @@ void Conductrix::check_ready(bool is_controller) const {
 
 namespace {
 
+// Takes the conversion handed to a child back when the child's step ends,
+// however it ends: it belongs to this step only.
+struct HandedConversion {
+    BaseAgentProcessor& child;
+    ~HandedConversion() { Conductrix::withdraw_conversion(child); }
+};
+
 // What a step returns with return_as_teacher_dict: the child's own mapping
 // with this level's choice written over "top_orchestrator_action" (every
 // orchestrator on the way up does so, so the caller sees the outermost
@@ -351,6 +360,8 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
     const bool is_controller = context.agent->is_controller();
     check_ready(is_controller);
+    // Nothing recorded in an earlier step may reach this step's child.
+    recorded_conversion_.clear();
 
     // One variable, not a structured binding: g++ 12 miscompiles structured
     // bindings of a co_await result.
@@ -370,6 +381,8 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     if (context.for_agent_group) co_return choice;
 
     ProcessorPtr selected_child_processor = child_at(choice);
+    hand_conversion_to(*selected_child_processor);
+    const HandedConversion handed{*selected_child_processor};
     Value child_action = co_await start_child_step(*selected_child_processor, sim_sensors, args.sim_action_mask,
                                                    args.return_as_teacher_dict);
     if (!args.return_as_teacher_dict) co_return child_action;

@@ -394,8 +394,7 @@ Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value
     if (!context.orchestration) none_has_no("sensors");
     Value tarvik_sensors;
     if (perceptors.empty()) {
-        tarvik_sensors = space_utils::convert_sim_sensors_without_perceptors(sensors, sim_sensor_space,
-                                                                            context.orchestration->sensors);
+        tarvik_sensors = converted_sensors(sensors);
     } else {
         tarvik_sensors = co_await space_utils::convert_sim_sensors_to_tarvik_sensors(
             sensors, sim_sensor_space, context.orchestration->sensors, perceptors, agent_group_agent_processors);
@@ -410,6 +409,54 @@ Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value
     ObservationStep observation = begin_observation(tarvik_sensors, transformed);
     observation.action_mask = co_await start_compute_action_mask(*this, transformed, sim_action_mask, previous_action);
     co_return finish_observation(observation, transformed);
+}
+
+bool BaseAgentProcessor::ConvertedSensors::converts(const Value& raw, const SpacePtr& space,
+                                                    const tarvik_core::SensorList& list) const {
+    if (!valid || space != sim_sensor_space || list.size() != sensors.size()) return false;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i] != sensors[i]) return false;
+    // Identity of storage, not equality of values: the held readings keep
+    // their storage alive, and a written copy gets storage of its own. (The
+    // arrays in them are not written while a step that was given them runs.)
+    if (raw.is_dict() && readings.is_dict()) return raw.as_dict().shares_items_with(readings.as_dict());
+    if (raw.is_array() && readings.is_array()) return raw.as_array().is(readings.as_array());
+    return false;
+}
+
+void BaseAgentProcessor::ConvertedSensors::hold(const Value& raw, const SpacePtr& space,
+                                                const tarvik_core::SensorList& list, const Value& result) {
+    valid = true;
+    readings = raw;
+    sim_sensor_space = space;
+    sensors.assign(list.begin(), list.end());
+    converted = result;
+}
+
+void BaseAgentProcessor::ConvertedSensors::clear() noexcept {
+    if (!valid) return;  // nothing held
+    valid = false;
+    readings = Value();
+    sim_sensor_space.reset();
+    sensors.clear();
+    converted = Value();
+}
+
+void BaseAgentProcessor::hand_conversion_to(BaseAgentProcessor& child) {
+    if (!recorded_conversion_.valid) return;
+    std::swap(child.handed_conversion_, recorded_conversion_);
+    recorded_conversion_.clear();
+}
+
+Value BaseAgentProcessor::converted_sensors(const Value& readings) {
+    const tarvik_core::SensorList& sensors = context.orchestration->sensors;
+    Value converted;
+    if (handed_conversion_.converts(readings, sim_sensor_space, sensors)) converted = handed_conversion_.converted;
+    else converted = space_utils::convert_sim_sensors_without_perceptors(readings, sim_sensor_space, sensors);
+    // Used once: a later call (another step) converts again.
+    handed_conversion_.clear();
+    if (records_conversion_) recorded_conversion_.hold(readings, sim_sensor_space, sensors, converted);
+    return converted;
 }
 
 BaseAgentProcessor::ObservationStep BaseAgentProcessor::begin_observation(const Value& tarvik_sensors,

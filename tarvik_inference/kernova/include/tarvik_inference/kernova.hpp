@@ -139,6 +139,12 @@ public:
     tarvik_core::GraphNodePtr get_agent() const { return context.agent; }
     virtual SpacePtr get_action_space() const;
 
+    // Gives `child`, about to run in the step in progress, the conversion
+    // this processor recorded in it (if any); withdraw_conversion takes it
+    // back when the child's step ends, so it never outlives the step.
+    void hand_conversion_to(BaseAgentProcessor& child);
+    static void withdraw_conversion(BaseAgentProcessor& child) noexcept { child.handed_conversion_.clear(); }
+
     // Fields, in the order the constructor sets them.
     AgentProcessorContext context;
     std::shared_ptr<tarvik_core::Teacher> teacher;
@@ -158,6 +164,36 @@ public:
     bool _is_initialized = false;
     // The last action a teacher returned from process_action; unset until then.
     std::optional<Value> previous_action;
+
+protected:
+    // The sensors one step's raw readings converted to, with what they were
+    // converted from. Without perceptors the conversion depends on nothing
+    // else, so a processor run in the same step, with the same readings (the
+    // same storage: values are copy-on-write), the same simulator sensor
+    // space and the same sensor list, would convert them to the same result.
+    struct ConvertedSensors {
+        bool valid = false;
+        Value readings;  // held, so that its storage is not reused for other readings
+        SpacePtr sim_sensor_space;
+        tarvik_core::SensorList sensors;
+        Value converted;
+
+        bool converts(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list) const;
+        void hold(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list, const Value& result);
+        // Drops the values; the sensor list keeps its capacity for the next step.
+        void clear() noexcept;
+    };
+    // Set by processors that run a child in the same step (orchestrators):
+    // the base then records each step's conversion for hand_conversion_to.
+    bool records_conversion_ = false;
+    // This step's conversion (records_conversion_ only); cleared when handed on.
+    ConvertedSensors recorded_conversion_;
+    // The conversion of the parent running this processor's step; used (once)
+    // by process_sim_sensors when it fits, cleared by the parent when the step ends.
+    ConvertedSensors handed_conversion_;
+    // The converted sensors of `readings` without perceptors: the handed
+    // conversion when it fits, else a fresh conversion.
+    Value converted_sensors(const Value& readings);
 
 private:
     // How this processor's sensors become its observation, worked out once
