@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.hpp"
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/ndarray.hpp"
 #include "tarvik_core/value.hpp"
@@ -56,6 +57,20 @@ TEST(Layout, BadReshapeNamesSizeAndTarget) {
         EXPECT_STREQ(e.what(), "cannot reshape array of size 6 into shape (4,)");
     }
     EXPECT_THROW((void)a.reshape(Shape{-1, -1}), ValueError);
+}
+
+TEST(Layout, SizesBeyondAnyArrayFailInsteadOfWrapping) {
+    // Declared shapes come from files; their byte count must not wrap around
+    // to a small allocation that the fill then overruns.
+    const std::string too_big =
+        "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+    for (const Shape& shape : {Shape{1, std::int64_t{1} << 61}, Shape{std::int64_t{1} << 40, std::int64_t{1} << 40},
+                               Shape{std::int64_t{1} << 62, 4, 3}}) {
+        SCOPED_TRACE(shape_repr(shape));
+        tarvik_test::expect_error<ValueError>([&] { (void)NdArray::ones(DType::Float64, shape); }, too_big);
+    }
+    EXPECT_EQ(shape_product(Shape{std::int64_t{1} << 62, 4, 0}), 0) << "a zero dimension wins over overflow";
+    EXPECT_EQ(NdArray::zeros(DType::Int8, Shape{std::int64_t{1} << 62, 4, 0}).size(), 0);
 }
 
 TEST(Layout, SlicesClampLikeSequenceSlices) {

@@ -120,6 +120,25 @@ TEST_F(GrafexEngineTest, LoadFailuresAreLoggedAndPropagated) {
     }
 }
 
+TEST_F(GrafexEngineTest, DeclaredShapesTooBigForAnyArrayFailTheLoadCleanly) {
+    // The default mask and the input buffers are sized from the declared
+    // shapes at load; a shape whose byte count would wrap must be an error.
+    const std::string too_big =
+        "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+    const std::vector<std::pair<std::string, std::vector<InputDecl>>> cases = {
+        {"mask", {{"obs", DType::Float32, {1, 2}}, {"action_mask", DType::Float64, {1, std::int64_t{1} << 61}}}},
+        {"observation", {{"obs", DType::Float32, {1, std::int64_t{1} << 62}}}},
+    };
+    for (const auto& [label, inputs] : cases) {
+        SCOPED_TRACE(label);
+        logs.clear();
+        const auto path = write(echo_model(inputs), label + ".onnx");
+        expect_error<tarvik_core::ValueError>([&] { GrafexEngine engine(path); }, too_big);
+        EXPECT_EQ(logs.messages(LogLevel::error),
+                  std::vector<std::string>{"Error loading ONNX model from " + path + ": " + too_big});
+    }
+}
+
 TEST_F(GrafexEngineTest, ProvidersThisRuntimeLacksAreSkippedWithAWarning) {
     struct Case {
         const char* name;

@@ -141,8 +141,13 @@ bool operator==(const Shape& a, const Shape& b) noexcept {
 }
 
 std::int64_t shape_product(const Shape& shape) noexcept {
+    // Shapes come from model files and orchestration files, so a product can
+    // be far beyond any real array; it saturates instead of wrapping around
+    // (which would be undefined, and could pass for a small size).
+    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) return 0;
     std::int64_t p = 1;
-    for (auto d : shape) p *= d;
+    for (auto d : shape)
+        if (__builtin_mul_overflow(p, d, &p)) return std::numeric_limits<std::int64_t>::max();
     return p;
 }
 
@@ -167,7 +172,12 @@ NdArray NdArray::allocate(DType dtype, const Shape& shape) {
     for (auto d : shape)
         if (d < 0) throw ValueError("negative dimensions are not allowed: " + shape_repr(shape));
     std::int64_t n = shape_product(shape);
-    auto buffer = allocate_bytes(static_cast<std::size_t>(n) * dtype_size(dtype));
+    std::size_t bytes = 0;
+    if (n == std::numeric_limits<std::int64_t>::max() ||
+        __builtin_mul_overflow(static_cast<std::size_t>(n), dtype_size(dtype), &bytes) ||
+        bytes > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        throw ValueError("array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+    auto buffer = allocate_bytes(bytes);
     void* data = buffer.get();
     return NdArray(dtype, shape, std::shared_ptr<const void>(std::move(buffer)), data);
 }

@@ -76,7 +76,8 @@ private:
     std::uint8_t ndim_ = 0;
 };
 
-// Product of the entries; 1 for the empty shape.
+// Product of the entries; 1 for the empty shape. Saturates at the largest
+// int64 instead of overflowing, so a product too big for any array stays too big.
 std::int64_t shape_product(const Shape& shape) noexcept;
 // "(2, 4)", "(4,)", "()": the tuple form that messages print.
 std::string shape_repr(const Shape& shape);
