@@ -441,7 +441,7 @@ std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArr
     std::vector<NdArray> kept;
     std::vector<Ort::Value> temporaries;
     auto feed_array = [&](std::size_t input, NdArray array) {
-        temporaries.push_back(tensor_over(s.memory_info, array));
+        temporaries.push_back(ort_call([&] { return tensor_over(s.memory_info, array); }));
         s.feed(input, temporaries.back(), range_of(array));
         kept.push_back(std::move(array));
     };
