@@ -1,6 +1,7 @@
 // Processor set-up: the action-space requirement, teacher or controller
 // (local and remote), perceptors, the sensor filter and its fallbacks.
 #include "kernova_support.hpp"
+#include "support/expect_error.hpp"
 
 namespace kernova_test {
 namespace {
@@ -181,6 +182,16 @@ TEST_F(SetUpTest, PerceptorsAreCreatedInOrderAndAppendedOnEveryInit) {
     EXPECT_EQ(network->remote_calls->front().manager, "perceptor");
     run_sync(p.init());
     EXPECT_EQ(p.perceptors.size(), 4u) << "a second init appends again";
+}
+
+TEST_F(SetUpTest, AMissingPerceptorNodeIsAnAttributeErrorNotACrash) {
+    // Hosts can fill an orchestration's perceptor list by hand; a null entry
+    // there must fail init the way a none node would, not dereference null.
+    orchestration->perceptors = std::vector<tarvik_core::PerceptorNodePtr>{nullptr};
+    PipelineProcessor p(context_for("skill"));
+    tarvik_test::expect_error([&] { run_sync(p.init()); }, "AttributeError",
+                              "'NoneType' object has no attribute 'is_remote'");
+    EXPECT_FALSE(p._is_initialized);
 }
 
 TEST_F(SetUpTest, NamesComeFromTheContextOrTheAgent) {

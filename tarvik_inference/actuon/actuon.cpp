@@ -300,7 +300,8 @@ Task<Value> Actuon::_execute(Value sim_sensors, ExecuteArgs args) {
     Value action;
     bool unsquash_action = false;
     if (context.agent->is_controller() && controller) {
-        action = co_await controller->compute_action(sensors.second, args.previous_action);
+        const auto current_controller = controller;  // alive even if a reset replaces the field
+        action = co_await current_controller->compute_action(sensors.second, args.previous_action);
     } else {
         action = model_action(sensors.first);
         unsquash_action = true;

@@ -369,13 +369,19 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
 
     // The orchestrator's choice, then the teacher's rewrite of it.
     Value choice;
+    // The teacher and controller are held for their awaits: a reset may
+    // replace the fields while this step is suspended in them.
     if (is_controller) {
-        choice = co_await controller->compute_action(sensors.second, args.previous_action);
+        const auto current_controller = controller;
+        choice = co_await current_controller->compute_action(sensors.second, args.previous_action);
     } else {
         const std::int64_t chosen = co_await start_orchestrator_action(*this, sensors.first, args.sim_action_mask);
         choice = chosen;
     }
-    if (teacher) choice = teacher_choice(co_await teacher->transform_action(sensors.second, choice));
+    if (teacher) {
+        const auto current_teacher = teacher;
+        choice = teacher_choice(co_await current_teacher->transform_action(sensors.second, choice));
+    }
 
     // Inside an agent group the choice itself is the result.
     if (context.for_agent_group) co_return choice;
@@ -406,7 +412,10 @@ Task<SensorsResult> Conductrix::process_sim_sensors(Value obs, Value sim_action_
 Task<Value> Conductrix::compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action) {
     NdArray orchestrator_mask = space_utils::compute_orchestrator_action_mask(*context.agent, previous_action);
     Value teacher_mask;
-    if (teacher) teacher_mask = co_await teacher->compute_action_mask(tarvik_obs, previous_action);
+    if (teacher) {
+        const auto current_teacher = teacher;
+        teacher_mask = co_await current_teacher->compute_action_mask(tarvik_obs, previous_action);
+    }
     co_return children_mask(std::move(orchestrator_mask), teacher_mask.is_none() ? no_action_mask : teacher_mask);
 }
 

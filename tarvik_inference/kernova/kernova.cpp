@@ -159,6 +159,7 @@ Task<void> BaseAgentProcessor::init() {
     // Perceptors, appended in orchestration order.
     if (context.orchestration->perceptors) {
         for (const auto& node : *context.orchestration->perceptors) {
+            if (!node) none_has_no("is_remote");
             if (node->is_remote()) {
                 std::string url = tarvik_core::network_util::get_tarvik_url(node->get_impl_cls());
                 std::string version = co_await version_or_latest(url);
@@ -657,16 +658,19 @@ Task<StepResult> BaseAgentProcessor::step(Value sim_sensors, Value sim_reward, V
 
 Task<void> BaseAgentProcessor::reset() {
     auto& agent = *context.agent;
+    // Held for their awaits, like the perceptor list below: whatever replaces
+    // the fields meanwhile, the objects being reset stay alive.
     if (agent.is_remote()) {
-        if (teacher) co_await teacher->reset();
-        if (controller) co_await controller->reset();
+        if (const auto current_teacher = teacher) co_await current_teacher->reset();
+        if (const auto current_controller = controller) co_await current_controller->reset();
     } else if (agent.is_controller()) {
         controller = implementation_as<tarvik_core::Controller>(agent.get_impl_cls_instance(), "Controller",
                                                                 agent.get_name());
     } else {
         teacher = implementation_as<tarvik_core::Teacher>(agent.get_impl_cls_instance(), "Teacher", agent.get_name());
     }
-    for (const auto& perceptor : perceptors) {
+    const auto current_perceptors = perceptors;
+    for (const auto& perceptor : current_perceptors) {
         std::exception_ptr failure;
         try {
             co_await perceptor->reset();
