@@ -273,7 +273,15 @@ TEST_F(SetupTest, ChildrenByIndex) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(p->get_child_processor_by_index(c.index), c.expected);
     }
+    // Plain C++ numbers follow the same rules as the values above.
     EXPECT_EQ(p->get_child_processor_by_index(std::int64_t{1}), middle);
+    EXPECT_EQ(p->get_child_processor_by_index(2), right);
+    EXPECT_EQ(p->get_child_processor_by_index(std::size_t{1}), middle);
+    EXPECT_EQ(p->get_child_processor_by_index(~std::uint64_t{0}), nullptr) << "not -1 after a cast";
+    EXPECT_EQ(p->get_child_processor_by_index(1.9), middle);
+    EXPECT_EQ(p->get_child_processor_by_index(1e300), nullptr);
+    expect_error<ValueError>([&] { p->get_child_processor_by_index(std::nan("")); },
+                             "cannot convert float NaN to integer");
     expect_error<TypeError>([&] { p->get_child_processor_by_index(Value("1")); }, "index must be an int or a float, got str");
     expect_error<TypeError>([&] { p->get_child_processor_by_index(Value()); },
                             "index must be an int or a float, got NoneType");

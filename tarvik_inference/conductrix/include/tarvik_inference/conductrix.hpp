@@ -28,9 +28,12 @@
 // choice outside the children is an IndexError and no child runs.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tarvik_inference/kernova.hpp"
@@ -79,6 +82,16 @@ public:
     // for any other kind.
     ProcessorPtr get_child_processor_by_index(const Value& index) const;
     ProcessorPtr get_child_processor_by_index(std::int64_t index) const;
+    // Plain C++ numbers take the same rules: without these, a double would
+    // convert to int64 silently (undefined beyond its range, NaN included)
+    // instead of truncating or raising as a float index does.
+    ProcessorPtr get_child_processor_by_index(double index) const { return get_child_processor_by_index(Value(index)); }
+    template <std::integral I>
+    ProcessorPtr get_child_processor_by_index(I index) const {
+        if constexpr (std::is_unsigned_v<I> && sizeof(I) >= sizeof(std::int64_t))
+            if (index > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return nullptr;
+        return get_child_processor_by_index(static_cast<std::int64_t>(index));
+    }
     // The first child whose get_agent_name() equals `name`, or null. TypeError
     // naming `name` when it is not a string.
     ProcessorPtr get_child_processor_by_name(const Value& name) const;
