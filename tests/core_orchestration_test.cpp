@@ -2,6 +2,7 @@
 // example, plugin loading and implementation instances.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -254,6 +255,53 @@ TEST(OrchestrationValidation, InvalidJsonNamesTheFileAndTheParserPosition) {
         const std::string message = e.what();
         EXPECT_EQ(message.rfind("orch.json: invalid JSON: parse error at line 1, column ", 0), 0u) << message;
         EXPECT_EQ(message.find("[json.exception"), std::string::npos) << message;
+    }
+}
+
+// Files written by hand or by tools can be absurdly deep or large; each limit
+// is one clear error, never a crash, an exhausted stack or a wrapped size.
+TEST(OrchestrationValidation, ResourceLimitsAreClearErrors) {
+    std::string deep_id = "0";
+    for (int i = 0; i < 150; ++i) deep_id = "[" + deep_id + "]";
+    std::string deep_path = "$.id";
+    for (int i = 0; i < 99; ++i) deep_path += "[0]";
+
+    // a0 -> a1 -> ... -> a69, written top-down or bottom-up.
+    auto chain = [](bool top_down) {
+        std::vector<std::string> agents;
+        for (int i = 0; i < 70; ++i) {
+            const std::string name = "\"a" + std::to_string(i) + "\"";
+            agents.push_back(i == 69 ? "{\"name\": " + name + ", \"kind\": \"skill\"}"
+                                     : "{\"name\": " + name + ", \"kind\": \"orchestrator\", \"children\": [\"a" +
+                                           std::to_string(i + 1) + "\"]}");
+        }
+        if (!top_down) std::reverse(agents.begin(), agents.end());
+        std::string list = "[";
+        for (const auto& a : agents) list += (list.size() > 1 ? ", " : "") + a;
+        return with_agents(list + "]");
+    };
+    const std::string too_big =
+        "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+    const std::vector<BadFile> cases = {
+        {"nesting", R"({"id": )" + deep_id + R"(, "sensors": [], "agents": []})",
+         deep_path + ": nested deeper than 100 levels"},
+        {"number beyond a double", with_agents(kSkill, R"("sim_sensor_space": {"type": "Discrete", "n": 1e400}, )"),
+         "invalid JSON: number overflow parsing '1e400'"},
+        {"tuple whose flat size overflows",
+         with_agents(kSkill, R"("sim_sensor_space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 4611686018427387904}, {"type": "Discrete", "n": 4611686018427387904}]}, )"),
+         "$.sim_sensor_space: Tuple space is too large: its flat size does not fit in 64 bits"},
+        {"multibinary beyond 64 bits",
+         with_agents(kSkill, R"("sim_sensor_space": {"type": "MultiBinary", "shape": [4294967296, 4294967296]}, )"),
+         "$.sim_sensor_space: MultiBinary shape (4294967296, 4294967296) is too large"},
+        {"box beyond any array",
+         with_agents(kSkill, R"("sim_sensor_space": {"type": "Box", "low": 0, "high": 1, "shape": [4611686018427387904, 4]}, )"),
+         "$.sim_sensor_space.low: " + too_big},
+        {"agents nested too deep, top-down", chain(true), "$.agents[63].children[0]: agents nested deeper than 64 levels"},
+        {"agents nested too deep, bottom-up", chain(false), "$.agents[64].children[0]: agents nested deeper than 64 levels"},
+    };
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.name);
+        expect_error<ValueError>([&] { from_text(bad.text); }, "orch.json: " + bad.message);
     }
 }
 

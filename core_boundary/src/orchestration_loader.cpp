@@ -16,6 +16,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <new>
 #include <set>
 #include <span>
 #include <sstream>
@@ -37,6 +38,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
+
+// Limits far beyond any real orchestration. Files past them are rejected with
+// a clear error, before deep nesting can exhaust memory or the stack.
+constexpr std::size_t kMaxJsonDepth = 100;
+constexpr std::size_t kMaxAgentDepth = 64;
 
 struct Problem {
     std::string path;
@@ -90,6 +96,8 @@ auto guarded(const std::string& path, F&& call) -> decltype(call()) {
         return call();
     } catch (const Error& e) {
         fail(path, e.what());
+    } catch (const std::bad_alloc&) {
+        fail(path, "too large to hold in memory");
     }
 }
 
@@ -306,8 +314,8 @@ spaces::SpacePtr read_box(const Obj& o) {
     } else {
         fail(o.path(), "missing required key 'shape' (needed when low and high are both numbers)");
     }
-    NdArray lows = fill_to_shape(low, shape, o.at("low"), shape_of);
-    NdArray highs = fill_to_shape(high, shape, o.at("high"), shape_of);
+    NdArray lows = guarded(o.at("low"), [&] { return fill_to_shape(low, shape, o.at("low"), shape_of); });
+    NdArray highs = guarded(o.at("high"), [&] { return fill_to_shape(high, shape, o.at("high"), shape_of); });
     return guarded(o.path(), [&] { return std::make_shared<const spaces::Box>(lows, highs, dtype); });
 }
 
@@ -373,8 +381,14 @@ public:
     bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
         using E = json::parse_event_t;
         switch (event) {
-            case E::object_start: stack_.push_back({false, 0, {}, {}, next_path()}); break;
-            case E::array_start: stack_.push_back({true, 0, {}, {}, next_path()}); break;
+            case E::object_start:
+            case E::array_start:
+                // No orchestration needs more; a deeper file would only cost
+                // memory here and stack in the recursive readers after.
+                if (stack_.size() >= kMaxJsonDepth)
+                    fail(next_path(), "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+                stack_.push_back({event == E::array_start, 0, {}, {}, next_path()});
+                break;
             case E::key: {
                 Frame& frame = stack_.back();
                 frame.key = parsed.get<std::string>();
@@ -463,8 +477,9 @@ private:
             return json::parse(
                 text, [&check](int depth, json::parse_event_t event, json& parsed) { return check(depth, event, parsed); },
                 /*allow_exceptions=*/true, /*ignore_comments=*/true);
-        } catch (const json::parse_error& e) {
-            // Drop the library's "[json.exception.parse_error.101] " tag.
+        } catch (const json::exception& e) {
+            // Syntax errors, and numbers too large for a double. Drop the
+            // library's "[json.exception.parse_error.101] " tag.
             std::string message = e.what();
             if (auto tag_end = message.find("] "); message.rfind("[json.exception", 0) == 0 && tag_end != std::string::npos)
                 message.erase(0, tag_end + 2);
@@ -779,30 +794,44 @@ private:
 
     // Depth-first walk over children; meeting an agent that is still on the
     // walk's stack closes a cycle, which is reported from that agent round
-    // to itself.
+    // to itself. The walk also counts the levels below each agent: processors,
+    // and hosts that walk the tree, recurse once per level, so the tree's
+    // depth is limited (and the walk's own recursion with it).
     void check_cycles() const {
         enum class Mark { unseen, active, done };
         std::map<std::string, Mark, std::less<>> marks;
+        std::map<std::string, std::size_t, std::less<>> levels;  // of agents done
         std::vector<std::string> stack;
-        std::function<void(const AgentEntry&)> visit = [&](const AgentEntry& agent) {
+        std::function<std::size_t(const AgentEntry&)> visit = [&](const AgentEntry& agent) -> std::size_t {
             marks[agent.definition.name] = Mark::active;
             stack.push_back(agent.definition.name);
+            std::size_t own_levels = 1;
             for (std::size_t i = 0; i < agent.definition.children.size(); ++i) {
                 const std::string& name = agent.definition.children[i];
+                const std::string at = child(child(agent.path, "children"), i);
                 Mark mark = marks.count(name) ? marks[name] : Mark::unseen;
                 if (mark == Mark::active) {
                     std::string cycle;
                     for (auto it = std::find(stack.begin(), stack.end(), name); it != stack.end(); ++it)
                         cycle += *it + " -> ";
-                    fail(child(child(agent.path, "children"), i), "cycle through children: " + cycle + name);
+                    fail(at, "cycle through children: " + cycle + name);
                 }
-                if (mark == Mark::unseen) visit(*find_agent(name));
+                if (mark == Mark::unseen && stack.size() >= kMaxAgentDepth) too_deep(at);
+                const std::size_t below = mark == Mark::unseen ? visit(*find_agent(name)) : levels.at(name);
+                own_levels = std::max(own_levels, below + 1);
+                if (own_levels > kMaxAgentDepth) too_deep(at);
             }
             stack.pop_back();
             marks[agent.definition.name] = Mark::done;
+            levels[agent.definition.name] = own_levels;
+            return own_levels;
         };
         for (const auto& agent : agents_)
             if (!marks.count(agent.definition.name)) visit(agent);
+    }
+
+    [[noreturn]] static void too_deep(const std::string& at) {
+        fail(at, "agents nested deeper than " + std::to_string(kMaxAgentDepth) + " levels");
     }
 
     std::string top_agent(const Obj& root) const {

@@ -79,6 +79,16 @@ void check_shape(const Shape& shape, std::string_view kind) {
     for (std::int64_t d : shape) {
         if (d < 0) throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " has a negative dimension");
     }
+    // shape_product saturates there: no array or vector of that size exists.
+    if (shape_product(shape) == std::numeric_limits<std::int64_t>::max())
+        throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " is too large");
+}
+
+// Flat sizes of composite spaces are sums that spaces read from files can
+// push past 64 bits; a wrapped sum would size buffers too small.
+void add_size(std::int64_t& total, std::int64_t part, std::string_view kind) {
+    if (__builtin_add_overflow(total, part, &total))
+        throw ValueError(std::string(kind) + " space is too large: its flat size does not fit in 64 bits");
 }
 
 NdArray filled(const Shape& shape, double value) {
@@ -265,7 +275,7 @@ MultiDiscrete::MultiDiscrete(NdArray nvec) {
             if (!v) throw ValueError("MultiDiscrete nvec must hold whole numbers, got " + nvec.str());
             if (*v < 1) throw ValueError("MultiDiscrete nvec entries must be >= 1, got " + nvec.str());
             dst[i] = *v;
-            total_ += *v;
+            add_size(total_, *v, "MultiDiscrete");
         }
     });
     nvec_ = std::move(owned);
@@ -381,8 +391,8 @@ bool MultiBinary::equals(const Space& other) const {
 Tuple::Tuple(std::vector<SpacePtr> spaces) : spaces_(std::move(spaces)) {
     for (std::size_t i = 0; i < spaces_.size(); ++i) {
         if (!spaces_[i]) throw ValueError("Tuple space entry " + std::to_string(i) + " is None");
-        flat_dim_ += spaces_[i]->flat_dim();
-        dist_size_ += spaces_[i]->action_dist_size();
+        add_size(flat_dim_, spaces_[i]->flat_dim(), "Tuple");
+        add_size(dist_size_, spaces_[i]->action_dist_size(), "Tuple");
     }
 }
 
@@ -431,8 +441,8 @@ Dict::Dict(SpaceEntries spaces) : spaces_(std::move(spaces)) {
     for (const auto& [key, space] : spaces_) {
         if (!seen.insert(key).second) throw ValueError("Dict space has the key '" + key + "' twice");
         if (!space) throw ValueError("Dict space entry '" + key + "' is None");
-        flat_dim_ += space->flat_dim();
-        dist_size_ += space->action_dist_size();
+        add_size(flat_dim_, space->flat_dim(), "Dict");
+        add_size(dist_size_, space->action_dist_size(), "Dict");
     }
 }
 
