@@ -19,6 +19,7 @@
 
 using namespace tarvik_core;
 using spaces::SpacePtr;
+using testing::HasSubstr;
 using testing::StrEq;
 using testing::ThrowsMessage;
 
@@ -402,6 +403,26 @@ TEST(SensorReading, ArrayReadingsTakeTheSpaceTypeAndShape) {
     EXPECT_THAT([&] { grid.convert_reading(Value()); },
                 ThrowsMessage<ValueError>(StrEq(
                     "sensor 'grid' expects a number, list or array for Box(-1.0, 1.0, (2, 2), float32), got NoneType")));
+}
+
+TEST(SensorReading, IntegerSpacesRejectReadingsTheirTypeWouldAlter) {
+    // Lists and numbers are read in their own types before the conversion to
+    // the space's type, which would truncate 0.7 to 0 or wrap 256 to 0.
+    const Sensor counts("counts", std::make_shared<spaces::MultiDiscrete>(std::vector<std::int64_t>{3, 3}));
+    const Sensor flags("flags", std::make_shared<spaces::MultiBinary>(Shape{2}));
+    EXPECT_THAT([&] { counts.convert_reading(List{2, 0.5}); },
+                ThrowsMessage<ValueError>(StrEq("sensor 'counts' reading [2. 0.5] for MultiDiscrete([3 3]) holds a "
+                                                "value that is not a whole number at position 1")));
+    EXPECT_THAT([&] { flags.convert_reading(List{0.7, 1}); },
+                ThrowsMessage<ValueError>(HasSubstr("holds a value that is not a whole number at position 0")));
+    EXPECT_THAT([&] { flags.convert_reading(List{std::nan(""), 1}); },
+                ThrowsMessage<ValueError>(HasSubstr("holds a value that is not a whole number at position 0")));
+    EXPECT_THAT([&] { flags.convert_reading(List{1, 256}); },
+                ThrowsMessage<ValueError>(HasSubstr("holds a value that is neither 0 nor 1 at position 1")));
+    EXPECT_THAT([&] { flags.convert_reading(NdArray::of<std::int64_t>({-1, 0})); },
+                ThrowsMessage<ValueError>(HasSubstr("holds a value that is neither 0 nor 1 at position 0")));
+    EXPECT_TRUE(flags.convert_reading(List{true, 0.0}).as_array().equals(NdArray::of<std::int8_t>({1, 0})));
+    EXPECT_TRUE(counts.convert_reading(List{2, 1}).as_array().equals(NdArray::of<std::int64_t>({2, 1})));
 }
 
 TEST(SensorReading, CompositeSensorsSplitFlatReadings) {

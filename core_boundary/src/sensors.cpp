@@ -21,7 +21,10 @@ NdArray reading_array(const Sensor& sensor, const spaces::Space& space, const Va
     if (reading.is_array()) return reading.as_array();
     if (reading.is_number() || reading.is_list() || reading.is_tuple()) {
         try {
-            return NdArray::from_value(reading, dtype);
+            // Integer spaces read numbers in their own types first, so that
+            // fractions and out-of-range values are seen before conversion
+            // (which would truncate 0.7 to 0 or wrap 256 to 0).
+            return dtype_is_float(dtype) ? NdArray::from_value(reading, dtype) : NdArray::from_value(reading);
         } catch (const Error& e) {
             throw ValueError(who(sensor) + " cannot read " + repr(reading) + " for " + space.repr() + ": " + e.what());
         }
@@ -74,6 +77,22 @@ void check_whole(const Sensor& sensor, const spaces::Space& space, const NdArray
     });
 }
 
+// MultiBinary readings are 0 or 1. Checked before the conversion to the
+// space's 8-bit type, which would wrap 256 to a valid-looking 0.
+// (MultiDiscrete ranges are checked when the sample is flattened; its int64
+// type holds every whole reading as it is.)
+void check_binary(const Sensor& sensor, const spaces::Space& space, const NdArray& array) {
+    spaces::detail::visit_elements(array, [&](const auto* p) {
+        for (std::int64_t i = 0; i < array.size(); ++i) {
+            const double v = static_cast<double>(p[i]);
+            if (v != 0.0 && v != 1.0) {
+                throw ValueError(who(sensor) + " reading " + array.str() + " for " + space.repr() +
+                                 " holds a value that is neither 0 nor 1 at position " + std::to_string(i));
+            }
+        }
+    });
+}
+
 NdArray array_reading(const Sensor& sensor, const spaces::Space& space, const Value& reading) {
     const Shape& shape = space.shape();
     const DType dtype = space.dtype();
@@ -81,6 +100,7 @@ NdArray array_reading(const Sensor& sensor, const spaces::Space& space, const Va
     check_count(sensor, space, shape_product(shape), array.size());
     if (array.dtype() != dtype) {
         if (!dtype_is_float(dtype) && dtype_is_float(array.dtype())) check_whole(sensor, space, array);
+        if (kind_of(space) == Kind::MultiBinary) check_binary(sensor, space, array);
         array = array.astype(dtype);
     }
     if (!(array.shape() == shape)) array = array.reshape(shape);
