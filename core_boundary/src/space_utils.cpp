@@ -197,7 +197,7 @@ Value unsquash_dict(const Value& action, const spaces::Space& space) {
     }
     Dict out;
     for (const auto& [key, value] : given) {
-        const auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.first == key; });
+        const auto it = std::find_if(entries.begin(), entries.end(), [&key = key](const auto& e) { return e.first == key; });
         out.set(key, it == entries.end() ? value : unsquash(value, *it->second));
     }
     return out;

@@ -74,8 +74,8 @@ public:
     List(std::initializer_list<Value> items);
     explicit List(Items items);
 
-    std::size_t size() const noexcept { return items_.get().size(); }
-    bool empty() const noexcept { return items_.get().empty(); }
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
     const Value& operator[](std::size_t i) const;  // IndexError beyond size()
     const Value& at(std::int64_t i) const;         // negative from the end; IndexError
     void push_back(Value v);
@@ -96,8 +96,8 @@ public:
     Tuple(std::initializer_list<Value> items);
     explicit Tuple(Items items);
 
-    std::size_t size() const noexcept { return items_.get().size(); }
-    bool empty() const noexcept { return items_.get().empty(); }
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
     const Value& operator[](std::size_t i) const;
     const Value& at(std::int64_t i) const;  // negative from the end; IndexError
     const Items& items() const noexcept { return items_.get(); }
@@ -124,8 +124,8 @@ public:
     // of the entries when the keys are distinct.
     static Dict from_entries(Items entries);
 
-    std::size_t size() const noexcept { return items_.get().size(); }
-    bool empty() const noexcept { return items_.get().empty(); }
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
     bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
     const Value* find(std::string_view key) const noexcept;
     const Value& at(std::string_view key) const;  // KeyError "'key'"
@@ -221,6 +221,16 @@ private:
     [[noreturn]] void type_mismatch(std::string_view expected) const;
     Storage v_;
 };
+
+// The containers' sizes, inline on the per-step path; defined here because
+// the standard library may only measure a vector of Value once Value is
+// complete.
+inline std::size_t List::size() const noexcept { return items_.get().size(); }
+inline bool List::empty() const noexcept { return items_.get().empty(); }
+inline std::size_t Tuple::size() const noexcept { return items_.get().size(); }
+inline bool Tuple::empty() const noexcept { return items_.get().empty(); }
+inline std::size_t Dict::size() const noexcept { return items_.get().size(); }
+inline bool Dict::empty() const noexcept { return items_.get().empty(); }
 
 // Text forms used in messages: repr() quotes strings ('a'), str() does not.
 // None, True, 1, 0.5, 'a', [1, 0], (2,), {'a': 1}; arrays print as array
