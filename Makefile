@@ -2,13 +2,16 @@
 # make run       set up, build and run the bundled example (ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     the benchmarks
+# make fuzz      the fuzzers (clang), each for FUZZ_SECONDS (default 180)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: bootstrap configure build test sanitize run bench clean
+.PHONY: bootstrap configure build test sanitize run bench fuzz clean
 
 bootstrap:
 	scripts/bootstrap
@@ -40,5 +43,14 @@ bench: bootstrap
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_bench
 	$(BENCH_BUILD)/bin/tarvik_bench $(ARGS)
 
+# A clang tree of its own: libFuzzer instrumentation and sanitizers in every
+# library, none of the hosts, tests or layers the fuzzers do not reach.
+fuzz: bootstrap
+	cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTARVIK_BUILD_FUZZERS=ON -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCHMARKS=OFF -DTARVIK_BUILD_APPS=OFF \
+	  -DTARVIK_BUILD_PYTHON=OFF -DTARVIK_BUILD_REMOTE=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tarvik_fuzzers
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,237 @@
+// Fuzz target: one step of an orchestration, with arbitrary readings.
+//
+// The orchestration is fuzz/step_orchestration.json: Box (scaled, standardised,
+// two-dimensional), Discrete, MultiBinary and MultiDiscrete sensors, two
+// orchestrators with models and skills over Box, Discrete (with an action-mask
+// input), MultiDiscrete and Tuple actions. Its models are small seeded MLPs,
+// written once into a temporary folder when the fuzzer starts. Every agent is
+// packaged into a facade of its own, and each input runs one step of one of
+// them after a reset:
+//
+//   byte 0   bits 0-2: which facade (top, sub, drive, pick, grid_move, combo)
+//            bit 4: explore   bit 5: readings given sensor by sensor
+//   then     the readings (a whole value, or one value per reading key),
+//            the previous action and the simulator's action mask, as
+//            FuzzBytes values (fuzz_bytes.hpp).
+//
+// A step may fail with the runtime's own errors (tarvik_core::Error): bad
+// readings must. Anything else escaping is a finding, and so is a step that
+// succeeds with an action that no acting agent's action space holds (a value
+// out of range, a non-finite Box entry, the wrong kind). With
+// TARVIK_FUZZ_VERBOSE set, each step's outcome is printed.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_bytes.hpp"
+#include "support/model_builder.hpp"
+#include "tarvik_core/async_run.hpp"
+#include "tarvik_core/errors.hpp"
+#include "tarvik_core/logging.hpp"
+#include "tarvik_inference/runvane.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace sp = tarvik_core::spaces;
+using tarvik_core::NdArray;
+using tarvik_core::Task;
+using tarvik_core::Value;
+
+// Holds a folder of this process's own and removes it at exit.
+struct ModelFolder {
+    fs::path path;
+    ModelFolder() {
+        std::string pattern = (fs::temp_directory_path() / "tarvik-fuzz-step-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            std::perror("step fuzzer: mkdtemp");
+            std::abort();
+        }
+        path = pattern;
+    }
+    ~ModelFolder() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+struct Facade {
+    std::unique_ptr<tarvik_inference::Runvane> runvane;
+    std::vector<sp::SpacePtr> leaf_spaces;  // where its action may come from
+    std::string agent;
+};
+
+struct Harness {
+    ModelFolder models;
+    tarvik_core::OrchestrationPtr orchestration;
+    std::vector<Facade> facades;
+    std::vector<std::string> reading_keys;
+};
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        std::fprintf(stderr, "step fuzzer: cannot read %s\n", path.c_str());
+        std::abort();
+    }
+    return text.str();
+}
+
+void leaves(const tarvik_core::Orchestration& o, const std::string& name, std::vector<sp::SpacePtr>& out) {
+    const auto node = o.get_node_by_name(name);
+    const auto children = node->get_children();
+    if (children.empty()) out.push_back(node->get_action_space());
+    for (const auto& child : children) leaves(o, child, out);
+}
+
+Task<void> package(tarvik_inference::Runvane& runvane, tarvik_core::OrchestrationPtr orchestration,
+                   std::string agent) {
+    co_await runvane.load_orchestration(orchestration);
+    tarvik_inference::PackageArgs args{.agent = agent};
+    co_await runvane.package(std::move(args));
+}
+
+Harness* make_harness() {
+    tarvik_core::set_console_logging(false);
+    tarvik_core::set_default_log_level(tarvik_core::LogLevel::debug);  // messages are built, not shown
+    auto* h = new Harness;
+    const std::string text = read_text(fs::path(TARVIK_FUZZ_DIR) / "step_orchestration.json");
+    h->orchestration = tarvik_core::Orchestration::from_json(text, h->models.path, "step_orchestration.json");
+    std::int64_t obs_size = 0;
+    for (const auto& sensor : h->orchestration->sensors) {
+        obs_size += sensor->space->flat_dim();
+        h->reading_keys.push_back(sensor->source.key);
+    }
+    std::uint64_t seed = 1;
+    for (const auto& node : h->orchestration->nodes()) {
+        const std::int64_t outputs = node->get_action_space()->action_dist_size();
+        tarvik_test::PolicyIo io;
+        if (node->get_name() == "pick" || node->get_name() == "sub") io.mask_size = outputs;
+        tarvik_test::mlp_policy({.n_in = obs_size, .hidden = {8}, .n_out = outputs, .seed = seed++, .io = io})
+            .write(h->models.path / "models" / (node->get_name() + ".onnx"));
+    }
+    for (const auto& node : h->orchestration->nodes()) {
+        Facade facade{.runvane = std::make_unique<tarvik_inference::Runvane>(), .agent = node->get_name()};
+        tarvik_core::run_sync(package(*facade.runvane, h->orchestration, facade.agent));
+        leaves(*h->orchestration, facade.agent, facade.leaf_spaces);
+        h->facades.push_back(std::move(facade));
+    }
+    return h;
+}
+
+Harness& harness() {
+    static Harness* h = make_harness();  // kept for the process's life
+    return *h;
+}
+
+bool integral_in(const Value& v, std::int64_t low, std::int64_t high) {
+    std::int64_t i;
+    if (v.is_int()) i = v.as_int();
+    else if (v.is_array() && v.as_array().size() == 1 && !tarvik_core::dtype_is_float(v.as_array().dtype()))
+        i = v.as_array().item_int(0);
+    else return false;
+    return i >= low && i < high;
+}
+
+// Whether `action` is a value of `space`: the check a host would rely on.
+bool holds(const sp::Space& space, const Value& action) {
+    switch (sp::kind_of(space)) {
+    case sp::Kind::Discrete:
+        // A decoded Discrete action is the index of the chosen logit, 0 to
+        // n - 1, whatever the space's start.
+        return integral_in(action, 0, space.n());
+    case sp::Kind::Box: {
+        const auto& box = static_cast<const sp::Box&>(space);
+        if (!action.is_array() || !(action.as_array().shape() == box.shape())) return false;
+        const NdArray& a = action.as_array();
+        for (std::int64_t i = 0; i < a.size(); ++i) {
+            const double x = a.item(i), low = box.low().item(i), high = box.high().item(i);
+            const double slack = 1e-5 * (1.0 + std::abs(low) + std::abs(high));
+            if (!std::isfinite(x) || x < low - slack || x > high + slack) return false;
+        }
+        return true;
+    }
+    case sp::Kind::MultiDiscrete:
+    case sp::Kind::MultiBinary: {
+        if (!action.is_array() || !(action.as_array().shape() == space.shape())) return false;
+        const NdArray& a = action.as_array();
+        if (tarvik_core::dtype_is_float(a.dtype())) return false;
+        const bool binary = sp::kind_of(space) == sp::Kind::MultiBinary;
+        for (std::int64_t i = 0; i < a.size(); ++i) {
+            const std::int64_t high = binary ? 2 : space.nvec().item_int(i);
+            if (a.item_int(i) < 0 || a.item_int(i) >= high) return false;
+        }
+        return true;
+    }
+    case sp::Kind::Tuple: {
+        const auto& parts = space.sequence_spaces();
+        if (!action.is_tuple() || action.as_tuple().size() != parts.size()) return false;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            if (!holds(*parts[i], action.as_tuple()[i])) return false;
+        return true;
+    }
+    case sp::Kind::Dict: {
+        if (!action.is_dict()) return false;
+        for (const auto& [key, part] : space.mapping_spaces()) {
+            const Value* entry = action.as_dict().find(key);
+            if (!entry || !holds(*part, *entry)) return false;
+        }
+        return true;
+    }
+    default: return true;
+    }
+}
+
+Task<Value> step(tarvik_inference::Runvane& runvane, Value readings, tarvik_inference::RunvaneExecuteArgs args) {
+    co_await runvane.agent_processor->reset();
+    co_return co_await runvane.execute(std::move(readings), std::move(args));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    harness();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Harness& h = harness();
+    tarvik_fuzz::FuzzBytes in(data, size);
+    const std::uint8_t control = in.byte();
+    Facade& facade = h.facades[(control & 7) % h.facades.size()];
+    Value readings;
+    if (control & 0x20) {
+        tarvik_core::Dict given;
+        for (const auto& key : h.reading_keys) given.set(key, in.value(h.reading_keys));
+        readings = std::move(given);
+    } else {
+        readings = in.value(h.reading_keys);
+    }
+    tarvik_inference::RunvaneExecuteArgs args;
+    args.previous_action = in.value(h.reading_keys);
+    args.sim_action_mask = in.value(h.reading_keys);
+    args.explore = static_cast<bool>(control & 0x10);
+    static const bool verbose = std::getenv("TARVIK_FUZZ_VERBOSE") != nullptr;
+    Value action;
+    try {
+        action = tarvik_core::run_sync(step(*facade.runvane, readings, std::move(args)));
+    } catch (const tarvik_core::Error& e) {
+        if (verbose) std::fprintf(stderr, "%s: %s: %s\n", facade.agent.c_str(), e.kind(), e.what());
+        return 0;  // refused with the runtime's own error: fine
+    }
+    if (verbose) std::fprintf(stderr, "%s: %s\n", facade.agent.c_str(), tarvik_core::repr(action).c_str());
+    for (const auto& space : facade.leaf_spaces)
+        if (holds(*space, action)) return 0;
+    std::fprintf(stderr, "step fuzzer: %s answered %s to readings %s, which no acting agent's space holds\n",
+                 facade.agent.c_str(), tarvik_core::repr(action).c_str(), tarvik_core::repr(readings).c_str());
+    std::abort();
+}
