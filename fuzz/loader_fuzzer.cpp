@@ -7,8 +7,11 @@
 // finding. What loads is then walked the way tools do (every node's spaces,
 // every sensor's sizes, the text forms), since a file that loads must be
 // usable. The base folder does not exist: loading never touches the disk
-// beyond the file itself.
+// beyond the file itself. With TARVIK_FUZZ_VERBOSE set, each outcome is
+// printed.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "tarvik_core/errors.hpp"
@@ -22,15 +25,13 @@ void walk(const tarvik_core::Orchestration& o) {
     (void)o.get_top_agent()->get_name();
     for (const auto& node : o.nodes()) {
         (void)node->repr();
-        for (const auto& child : node->get_children()) (void)o.get_node_by_name(child);
-        try {
-            if (const auto space = node->get_action_space()) {
-                (void)space->repr();
-                (void)space->flat_dim();
-                (void)space->action_dist_size();
-            }
-        } catch (const tarvik_core::AttributeError&) {
-            // perceptor nodes have no action space
+        const auto* agent = dynamic_cast<const tarvik_core::Agent*>(node.get());
+        if (!agent) continue;  // perceptor nodes have no children nor spaces
+        for (const auto& child : agent->get_children()) (void)o.get_node_by_name(child);
+        if (const auto space = agent->get_action_space()) {
+            (void)space->repr();
+            (void)space->flat_dim();
+            (void)space->action_dist_size();
         }
     }
     for (const auto& sensor : o.sensors) {
@@ -50,13 +51,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool verbose = std::getenv("TARVIK_FUZZ_VERBOSE") != nullptr;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
         const auto orchestration =
             tarvik_core::Orchestration::from_json(text, "/nonexistent/tarvik-fuzz", "fuzz.json");
         walk(*orchestration);
-    } catch (const tarvik_core::Error&) {
+        if (verbose) std::fprintf(stderr, "loaded %s\n", orchestration->repr().c_str());
+    } catch (const tarvik_core::Error& e) {
         // refused with the runtime's own error: fine
+        if (verbose) std::fprintf(stderr, "%s: %s\n", e.kind(), e.what());
     }
     return 0;
 }
