@@ -167,6 +167,8 @@ public:
 
     // `levels` model levels per step; a row without floors is a bare row.
     void report(int levels) {
+        // A row too slow for a whole batch still gets its floor.
+        if (in_batch_ > 0) close_batch();
         const double steps = static_cast<double>(std::max<std::uint64_t>(steps_, 1));
         state_.counters["allocs"] = static_cast<double>(step_allocations_) / steps;
         if (profiling_) return;
