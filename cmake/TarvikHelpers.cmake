@@ -14,8 +14,9 @@
 #   include/tarvik_core/, include/tarvik_inference/, ...   public headers
 #   share/tarvik/examples/     example orchestrations and their models
 #   share/doc/tarvik/          README and docs
-# Every binary carries the rpath $ORIGIN/../lib, which from bin/ and from lib/
-# both name lib/: nothing installed needs LD_LIBRARY_PATH or other variables.
+# Programs carry the rpath $ORIGIN/../lib and libraries and modules $ORIGIN:
+# nothing installed needs LD_LIBRARY_PATH or other variables, and the prefix
+# may be moved.
 #
 # How to add a part that installs:
 # - a library others link: tarvik_add_library (below). It is exported as
@@ -45,6 +46,7 @@ function(tarvik_add_library target alias)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
   set_target_properties(${target} PROPERTIES
     EXPORT_NAME ${alias}
+    INSTALL_RPATH "$ORIGIN"
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR})
   # The unversioned link goes with the library, not into a separate
@@ -66,6 +68,7 @@ endfunction()
 # tarvik_install_modules(<target>...): MODULE libraries (plugins) into lib/,
 # next to tarvik_core, where bare plugin names and module names are looked up.
 function(tarvik_install_modules)
+  set_target_properties(${ARGN} PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${ARGN} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 

@@ -1,7 +1,8 @@
 # Installs the build tree into a fresh prefix and uses it from outside:
 # checks what was installed (rpaths, library names, public headers), builds
 # tests/install/outside against it with find_package and pkg-config, and runs
-# that host and the installed tarvik-run with an empty environment.
+# that host, and the installed tarvik-run from a moved prefix, with an empty
+# environment.
 # Arguments (-D): BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, MAKE_PROGRAM,
 # CXX_COMPILER, LAUNCHER (may be empty), LIBDIR (GNUInstallDirs' name).
 cmake_minimum_required(VERSION 3.25)
@@ -23,7 +24,7 @@ endfunction()
 
 # A fresh prefix each time, so a file left from an earlier run cannot stand
 # in for an install rule that went missing.
-file(REMOVE_RECURSE ${prefix})
+file(REMOVE_RECURSE ${prefix} ${WORK_DIR}/moved-prefix)
 run_checked("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # Every installed binary finds its libraries relative to itself.
@@ -92,6 +93,12 @@ foreach(host outside_host outside_host_pc)
   expect_output(${host} "step 1: [01]\nstep 2: [01]\nstep 3: [01]\nsynchronous: [01]\n")
 endforeach()
 
-run_checked("env -i tarvik-run" env -i ${prefix}/bin/tarvik-run ${examples}/pendulum/orchestration.json
-            --episodes 1 --quiet)
+# Nothing installed may depend on where the prefix is: moved elsewhere, the
+# installed tarvik-run still finds its libraries, the processor modules, the
+# example plugin and ONNX Runtime.
+set(moved ${WORK_DIR}/moved-prefix)
+file(REMOVE_RECURSE ${moved})
+file(RENAME ${prefix} ${moved})
+run_checked("env -i tarvik-run" env -i ${moved}/bin/tarvik-run
+            ${moved}/share/tarvik/examples/pendulum/orchestration.json --episodes 1 --quiet)
 expect_output(tarvik-run "Summary of 1 episode\n.*acted +phase 200")
