@@ -1,24 +1,33 @@
 // Fuzz target: one step of an orchestration, with arbitrary readings.
 //
 // The orchestration is fuzz/step_orchestration.json: Box (scaled, standardised,
-// two-dimensional), Discrete, MultiBinary and MultiDiscrete sensors, two
-// orchestrators with models and skills over Box, Discrete (with an action-mask
-// input), MultiDiscrete and Tuple actions. Its models are small seeded MLPs,
-// written once into a temporary folder when the fuzzer starts. Every agent is
-// packaged into a facade of its own, and each input runs one step of one of
-// them after a reset:
+// two-dimensional), Discrete, MultiBinary and MultiDiscrete sensors and one
+// derived by a perceptor; orchestrators with models over skills with Box,
+// Discrete (with an action-mask input), MultiDiscrete, Tuple and Dict actions;
+// a teacher and a controller. Its models are small seeded MLPs, written once
+// into a temporary folder when the fuzzer starts. Every agent is packaged into
+// a facade of its own, and each input runs one step of one of them after a
+// reset:
 //
-//   byte 0   bits 0-2: which facade (top, sub, drive, pick, grid_move, combo)
-//            bit 4: explore   bit 5: readings given sensor by sensor
+//   byte 0   which facade (top, sub, drive, pick, grid_move, combo, aux,
+//            taught, ctrl; modulo their number)
+//   byte 1   bit 0: explore   bit 1: readings given sensor by sensor
 //   then     the readings (a whole value, or one value per reading key),
 //            the previous action and the simulator's action mask, as
-//            FuzzBytes values (fuzz_bytes.hpp).
+//            FuzzBytes values (fuzz_bytes.hpp); then whatever the user code
+//            asks for while the step runs.
+//
+// The perceptor, the teacher and the controller stand for user code that
+// answers with anything: each call reads a byte, and an odd one makes it
+// answer with the next value of the input instead of its ordinary answer.
 //
 // A step may fail with the runtime's own errors (tarvik_core::Error): bad
-// readings must. Anything else escaping is a finding, and so is a step that
+// readings and bad answers from user code must. Anything else escaping is a
+// finding, and so is a step of the model-driven agents (top and below) that
 // succeeds with an action that no acting agent's action space holds (a value
 // out of range, a non-finite Box entry, the wrong kind). With
 // TARVIK_FUZZ_VERBOSE set, each step's outcome is printed.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +43,7 @@
 #include "support/model_builder.hpp"
 #include "tarvik_core/async_run.hpp"
 #include "tarvik_core/errors.hpp"
+#include "tarvik_core/implementations.hpp"
 #include "tarvik_core/logging.hpp"
 #include "tarvik_inference/runvane.hpp"
 
@@ -62,9 +72,59 @@ struct ModelFolder {
     }
 };
 
+// The sensors the teacher lets its agents see.
+const std::vector<std::string> kTaughtSensors = {"pos", "speed"};
+
+// The input of the step being run, for the user code below; null outside a
+// step (while packaging), where the user code gives its ordinary answers.
+struct Script {
+    tarvik_fuzz::FuzzBytes* in = nullptr;
+    std::vector<std::string> names;
+    bool fuzzed() { return in && (in->byte() & 1); }
+    Value next() { return in->value(names); }
+};
+Script script;
+
+class FuzzTeacher : public tarvik_core::Teacher {
+public:
+    Task<Value> filtered_sensor_space() override {
+        tarvik_core::List names;
+        for (const auto& name : kTaughtSensors) names.push_back(name);
+        co_return Value(std::move(names));
+    }
+    Task<Value> transform_sensors(const Value& obs, const Value&) override {
+        co_return script.fuzzed() ? script.next() : obs;
+    }
+    Task<Value> compute_action_mask(const Value&, const Value&) override {
+        co_return script.fuzzed() ? script.next() : Value();
+    }
+    Task<Value> transform_action(const Value&, const Value& action) override {
+        co_return script.fuzzed() ? script.next() : action;
+    }
+};
+
+class FuzzController : public tarvik_core::Controller {
+public:
+    Task<Value> compute_action(const Value&, const Value&) override {
+        co_return script.fuzzed() ? script.next() : Value(NdArray::of<std::int64_t>({1, 2}));
+    }
+};
+
+class FuzzPerceptor : public tarvik_core::Perceptor {
+public:
+    Task<Value> compute_sensors(const Value&) override {
+        if (script.fuzzed()) co_return script.next();
+        tarvik_core::Dict derived;
+        derived.set("derived", tarvik_core::List{0.5});
+        co_return Value(std::move(derived));
+    }
+};
+
 struct Facade {
     std::unique_ptr<tarvik_inference::Runvane> runvane;
-    std::vector<sp::SpacePtr> leaf_spaces;  // where its action may come from
+    // Where its action may come from; null for an agent whose action user
+    // code may shape, which makes any action acceptable.
+    std::vector<sp::SpacePtr> leaf_spaces;
     std::string agent;
 };
 
@@ -88,9 +148,21 @@ std::string read_text(const fs::path& path) {
 
 void leaves(const tarvik_core::Orchestration& o, const std::string& name, std::vector<sp::SpacePtr>& out) {
     const auto node = o.get_node_by_name(name);
+    const auto* agent = dynamic_cast<const tarvik_core::Agent*>(node.get());
+    if (agent->definition().impl) out.push_back(nullptr);
     const auto children = node->get_children();
     if (children.empty()) out.push_back(node->get_action_space());
     for (const auto& child : children) leaves(o, child, out);
+}
+
+std::int64_t observation_size(const tarvik_core::Orchestration& o, const tarvik_core::Agent& agent) {
+    std::int64_t size = 0;
+    for (const auto& sensor : o.sensors) {
+        const bool seen = !agent.definition().impl ||
+                          std::find(kTaughtSensors.begin(), kTaughtSensors.end(), sensor->name) != kTaughtSensors.end();
+        if (seen) size += sensor->space->flat_dim();
+    }
+    return size;
 }
 
 Task<void> package(tarvik_inference::Runvane& runvane, tarvik_core::OrchestrationPtr orchestration,
@@ -106,21 +178,29 @@ Harness* make_harness() {
     auto* h = new Harness;
     const std::string text = read_text(fs::path(TARVIK_FUZZ_DIR) / "step_orchestration.json");
     h->orchestration = tarvik_core::Orchestration::from_json(text, h->models.path, "step_orchestration.json");
-    std::int64_t obs_size = 0;
-    for (const auto& sensor : h->orchestration->sensors) {
-        obs_size += sensor->space->flat_dim();
-        h->reading_keys.push_back(sensor->source.key);
-    }
+    auto& registry = h->orchestration->registry();
+    registry.add_teacher("fuzz_teacher", [] { return std::make_shared<FuzzTeacher>(); });
+    registry.add_controller("fuzz_controller", [] { return std::make_shared<FuzzController>(); });
+    registry.add_perceptor("fuzz_perceptor", [] { return std::make_shared<FuzzPerceptor>(); });
+    for (const auto& sensor : h->orchestration->sensors)
+        if (sensor->source.kind == tarvik_core::SensorSource::Kind::key) h->reading_keys.push_back(sensor->source.key);
+    script.names = h->reading_keys;
+    std::vector<std::string> agents;
     std::uint64_t seed = 1;
     for (const auto& node : h->orchestration->nodes()) {
-        const std::int64_t outputs = node->get_action_space()->action_dist_size();
+        const auto* agent = dynamic_cast<const tarvik_core::Agent*>(node.get());
+        if (!agent) continue;
+        agents.push_back(agent->get_name());
+        if (!agent->get_checkpoint_uri()) continue;
+        const std::int64_t outputs = agent->get_action_space()->action_dist_size();
         tarvik_test::PolicyIo io;
-        if (node->get_name() == "pick" || node->get_name() == "sub") io.mask_size = outputs;
-        tarvik_test::mlp_policy({.n_in = obs_size, .hidden = {8}, .n_out = outputs, .seed = seed++, .io = io})
-            .write(h->models.path / "models" / (node->get_name() + ".onnx"));
+        if (agent->get_name() == "pick" || agent->get_name() == "sub") io.mask_size = outputs;
+        const std::int64_t n_in = observation_size(*h->orchestration, *agent);
+        tarvik_test::mlp_policy({.n_in = n_in, .hidden = {8}, .n_out = outputs, .seed = seed++, .io = io})
+            .write(h->models.path / "models" / (agent->get_name() + ".onnx"));
     }
-    for (const auto& node : h->orchestration->nodes()) {
-        Facade facade{.runvane = std::make_unique<tarvik_inference::Runvane>(), .agent = node->get_name()};
+    for (const auto& agent : agents) {
+        Facade facade{.runvane = std::make_unique<tarvik_inference::Runvane>(), .agent = agent};
         tarvik_core::run_sync(package(*facade.runvane, h->orchestration, facade.agent));
         leaves(*h->orchestration, facade.agent, facade.leaf_spaces);
         h->facades.push_back(std::move(facade));
@@ -206,10 +286,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Harness& h = harness();
     tarvik_fuzz::FuzzBytes in(data, size);
-    const std::uint8_t control = in.byte();
-    Facade& facade = h.facades[(control & 7) % h.facades.size()];
+    Facade& facade = h.facades[in.byte() % h.facades.size()];
+    const std::uint8_t flags = in.byte();
     Value readings;
-    if (control & 0x20) {
+    if (flags & 2) {
         tarvik_core::Dict given;
         for (const auto& key : h.reading_keys) given.set(key, in.value(h.reading_keys));
         readings = std::move(given);
@@ -219,9 +299,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarvik_inference::RunvaneExecuteArgs args;
     args.previous_action = in.value(h.reading_keys);
     args.sim_action_mask = in.value(h.reading_keys);
-    args.explore = static_cast<bool>(control & 0x10);
+    args.explore = static_cast<bool>(flags & 1);
     static const bool verbose = std::getenv("TARVIK_FUZZ_VERBOSE") != nullptr;
     Value action;
+    script.in = &in;
+    struct Done {
+        ~Done() { script.in = nullptr; }
+    } done;
     try {
         action = tarvik_core::run_sync(step(*facade.runvane, readings, std::move(args)));
     } catch (const tarvik_core::Error& e) {
@@ -230,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (verbose) std::fprintf(stderr, "%s: %s\n", facade.agent.c_str(), tarvik_core::repr(action).c_str());
     for (const auto& space : facade.leaf_spaces)
-        if (holds(*space, action)) return 0;
+        if (!space || holds(*space, action)) return 0;
     std::fprintf(stderr, "step fuzzer: %s answered %s to readings %s, which no acting agent's space holds\n",
                  facade.agent.c_str(), tarvik_core::repr(action).c_str(), tarvik_core::repr(readings).c_str());
     std::abort();
