@@ -163,6 +163,12 @@ std::vector<BadFile> bad_files() {
         {"normalization of a Discrete sensor",
          with_sensor(R"({"name": "x", "space": {"type": "Discrete", "n": 2}, "normalization": {"type": "scale"}})"),
          "$.sensors[0].normalization: normalization applies to Box sensors only, this sensor's space is Discrete"},
+        {"allow_non_finite on a sensor without a Box",
+         with_sensor(R"({"name": "x", "space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2}]}, "allow_non_finite": true})"),
+         "$.sensors[0].allow_non_finite: only readings of Box spaces can be non-finite; this sensor's space is "
+         "Tuple(Discrete(2))"},
+        {"allow_non_finite of a string", with_sensor(R"({"name": "x", "space": )" + kBox2 + R"(, "allow_non_finite": "yes"})"),
+         "$.sensors[0].allow_non_finite: expected a boolean, got string"},
         {"scale over infinite bounds",
          with_sensor(R"({"name": "x", "space": {"type": "Box", "low": [0, "-inf"], "high": 1}, "normalization": {"type": "scale"}})"),
          "$.sensors[0].normalization: scale normalization needs finite bounds; the space's bound at position 1 is "
@@ -416,7 +422,8 @@ TEST(OrchestrationNodes, SpacesSensorsAndSourcesAreBuiltAsWritten) {
             {"name": "x", "space": {"type": "Box", "low": [-2, 0], "high": [2, 4]}, "normalization": {"type": "scale"}},
             {"name": "y", "space": {"type": "Box", "low": 0, "high": 1, "shape": [2]}, "source": {"index": 3},
              "normalization": {"type": "standard", "mean": [1, 2], "std": 0.5}},
-            {"name": "z", "space": {"type": "MultiBinary", "n": 3}, "source": {"key": "raw_z"}}],
+            {"name": "z", "space": {"type": "MultiBinary", "n": 3}, "source": {"key": "raw_z"}},
+            {"name": "w", "space": {"type": "Dict", "spaces": {"v": )" + kBox2 + R"(}}, "allow_non_finite": true}],
         "agents": [{"name": "a", "kind": "skill"}]})");
     const auto& dict = orch->sim_sensor_space;
     ASSERT_NE(dict, nullptr);
@@ -434,7 +441,9 @@ TEST(OrchestrationNodes, SpacesSensorsAndSourcesAreBuiltAsWritten) {
     // Agents share the orchestration's simulator space.
     EXPECT_EQ(orch->get_node_by_name("a")->get_sim_sensor_space(), dict);
 
-    ASSERT_EQ(orch->sensors.size(), 3u);
+    ASSERT_EQ(orch->sensors.size(), 4u);
+    EXPECT_FALSE(orch->sensors[0]->allow_non_finite);
+    EXPECT_TRUE(orch->sensors[3]->allow_non_finite) << "a Box inside a Dict may be non-finite";
     const Sensor& x = *orch->sensors[0];
     EXPECT_EQ(x.source.kind, SensorSource::Kind::key);
     EXPECT_EQ(x.source.key, "x");

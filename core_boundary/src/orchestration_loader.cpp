@@ -564,7 +564,7 @@ private:
     void read_sensors(const json& list, const std::string& path) {
         for (std::size_t i = 0; i < as_array(list, path).size(); ++i) {
             const std::string item = child(path, i);
-            Obj o(list[i], item, {"name", "space", "source", "normalization"});
+            Obj o(list[i], item, {"name", "space", "source", "normalization", "allow_non_finite"});
             std::string name = as_name(o.need("name"), o.at("name"));
             for (const auto& other : sensors_)
                 if (other.sensor->name == name)
@@ -573,11 +573,34 @@ private:
             SensorSource source = read_source(o, name);
             Normalization normalization;
             if (const json* n = o.get("normalization")) normalization = read_normalization(*n, o.at("normalization"), space);
+            const bool allow_non_finite = read_allow_non_finite(o, *space);
             auto sensor = guarded(item, [&] {
-                return std::make_shared<const Sensor>(name, space, source, std::move(normalization));
+                return std::make_shared<const Sensor>(name, space, source, std::move(normalization), allow_non_finite);
             });
             sensors_.push_back({item, std::move(sensor)});
         }
+    }
+
+    // Only Box parts can hold NaN or infinities; on any other space the flag
+    // would promise something the sensor never does.
+    static bool read_allow_non_finite(const Obj& sensor, const spaces::Space& space) {
+        if (!sensor.flag("allow_non_finite")) return false;
+        std::function<bool(const spaces::Space&)> has_box = [&](const spaces::Space& s) {
+            switch (spaces::kind_of(s)) {
+                case spaces::Kind::Box: return true;
+                case spaces::Kind::Tuple:
+                    return std::any_of(s.sequence_spaces().begin(), s.sequence_spaces().end(),
+                                       [&](const auto& part) { return has_box(*part); });
+                case spaces::Kind::Dict:
+                    return std::any_of(s.mapping_spaces().begin(), s.mapping_spaces().end(),
+                                       [&](const auto& entry) { return has_box(*entry.second); });
+                default: return false;
+            }
+        };
+        if (!has_box(space))
+            fail(sensor.at("allow_non_finite"), "only readings of Box spaces can be non-finite; this sensor's space is " +
+                                                    space.repr());
+        return true;
     }
 
     static SensorSource read_source(const Obj& sensor, const std::string& name) {
