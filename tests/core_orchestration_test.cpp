@@ -286,8 +286,13 @@ TEST(OrchestrationValidation, ResourceLimitsAreClearErrors) {
         for (const auto& a : agents) list += (list.size() > 1 ? ", " : "") + a;
         return with_agents(list + "]");
     };
-    const std::string too_big =
-        "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+    const std::string limit = "; a space may have at most 16777216 entries";
+    const auto sensors_of = [](const std::string& space, int count) {
+        std::string list;
+        for (int i = 0; i < count; ++i)
+            list += (i ? ", " : "") + std::string(R"({"name": "s)") + std::to_string(i) + R"(", "space": )" + space + "}";
+        return with_sensor(list);
+    };
     const std::vector<BadFile> cases = {
         {"nesting", R"({"id": )" + deep_id + R"(, "sensors": [], "agents": []})",
          deep_path + ": nested deeper than 100 levels"},
@@ -295,13 +300,32 @@ TEST(OrchestrationValidation, ResourceLimitsAreClearErrors) {
          "invalid JSON: number overflow parsing '1e400'"},
         {"tuple whose flat size overflows",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 4611686018427387904}, {"type": "Discrete", "n": 4611686018427387904}]}, )"),
-         "$.sim_sensor_space: Tuple space is too large: its flat size does not fit in 64 bits"},
+         "$.sim_sensor_space.spaces[0]: Discrete space n 4611686018427387904 is too large (its one-hot form and its "
+         "mask have n entries)" + limit},
         {"multibinary beyond 64 bits",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "MultiBinary", "shape": [4294967296, 4294967296]}, )"),
-         "$.sim_sensor_space: MultiBinary shape (4294967296, 4294967296) is too large"},
+         "$.sim_sensor_space: MultiBinary shape (4294967296, 4294967296) is too large" + limit},
         {"box beyond any array",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "Box", "low": 0, "high": 1, "shape": [4611686018427387904, 4]}, )"),
-         "$.sim_sensor_space.low: " + too_big},
+         "$.sim_sensor_space: Box shape (4611686018427387904, 4) is too large" + limit},
+        // Sizes a few bytes can claim, refused before anything is allocated.
+        {"box of 300 million", with_sensor(R"({"name": "x", "space": {"type": "Box", "low": 0, "high": 1, "shape": [300000000]}})"),
+         "$.sensors[0].space: Box shape (300000000,) has 300000000 elements" + limit},
+        {"discrete of 400 million", with_agents(R"([{"name": "a", "kind": "skill", "action_space": {"type": "Discrete", "n": 400000000}}])"),
+         "$.agents[0].action_space: Discrete space n 400000000 is too large (its one-hot form and its mask have n "
+         "entries)" + limit},
+        {"box action whose mask is too long",
+         with_agents(R"([{"name": "a", "kind": "skill", "action_space": {"type": "MultiBinary", "n": 1}},
+                         {"name": "b", "kind": "skill", "action_space": {"type": "Box", "low": 0, "high": 1, "shape": [8388609]}}])",
+                     R"("top_agent": "a", )"),
+         "$.agents[1].action_space: Box space of flat size 8388609 needs an action mask of 16777218 entries (one per "
+         "action-distribution entry)" + limit},
+        {"multidiscrete one-hot", with_sensor(R"({"name": "x", "space": {"type": "MultiDiscrete", "nvec": [16777216, 1]}})"),
+         "$.sensors[0].space: MultiDiscrete nvec sums to 16777217, the length of its one-hot form and its mask" + limit},
+        {"dict of parts that fit", sensors_of(R"({"type": "Dict", "spaces": {"a": {"type": "MultiBinary", "n": 16777216}, "b": {"type": "Discrete", "n": 2}}})", 1),
+         "$.sensors[0].space: Dict space has a flat size of 16777218" + limit},
+        {"sensors that fit one by one", sensors_of(R"({"type": "MultiBinary", "n": 10000000})", 2),
+         "$.sensors: the sensors have a flat size of at least 20000000 together" + limit},
         {"agents nested too deep, top-down", chain(true), "$.agents[63].children[0]: agents nested deeper than 64 levels"},
         {"agents nested too deep, bottom-up", chain(false), "$.agents[64].children[0]: agents nested deeper than 64 levels"},
     };

@@ -19,7 +19,6 @@
 #include <new>
 #include <set>
 #include <span>
-#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -314,6 +313,9 @@ spaces::SpacePtr read_box(const Obj& o) {
     } else {
         fail(o.path(), "missing required key 'shape' (needed when low and high are both numbers)");
     }
+    // Before the bounds are spread over the shape: a few bytes of JSON may
+    // claim billions of elements.
+    guarded(o.path(), [&] { spaces::check_space_shape("Box", shape); });
     NdArray lows = guarded(o.at("low"), [&] { return fill_to_shape(low, shape, o.at("low"), shape_of); });
     NdArray highs = guarded(o.at("high"), [&] { return fill_to_shape(high, shape, o.at("high"), shape_of); });
     return guarded(o.path(), [&] { return std::make_shared<const spaces::Box>(lows, highs, dtype); });
@@ -579,6 +581,21 @@ private:
             });
             sensors_.push_back({item, std::move(sensor)});
         }
+        check_sensors_flat_size(path);
+    }
+
+    // Every sensor fits the limit on its own; the processors' full sensor
+    // space (a Dict of them all) must fit it too.
+    void check_sensors_flat_size(const std::string& path) const {
+        std::int64_t total = 0;
+        for (const auto& entry : sensors_) {
+            total += entry.sensor->space->flat_dim();  // each at most the limit: no overflow
+            if (total > spaces::kMaxSpaceEntries) break;
+        }
+        if (total > spaces::kMaxSpaceEntries)
+            fail(path, "the sensors have a flat size of at least " + std::to_string(total) +
+                           " together; a space may have at most " + std::to_string(spaces::kMaxSpaceEntries) +
+                           " entries");
     }
 
     // Only Box parts can hold NaN or infinities; on any other space the flag
@@ -743,6 +760,8 @@ private:
                     fail(o.at("action_space"),
                          "an orchestrator's action space is the choice among its children and is not given in the file");
                 definition.action_space = read_space(*space, o.at("action_space"));
+                // A mask is made for every action space; its size is known now.
+                guarded(o.at("action_space"), [&] { (void)definition.action_space->get_action_mask_space(); });
             }
             definition.sim_sensor_space = sim_sensor_space;
             agents_.push_back(std::move(entry));
