@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -355,6 +357,15 @@ TEST(OrchestrationFiles, MissingFileAndFolderAreReportedAsSuch) {
     } catch (const ValueError& e) {
         EXPECT_EQ(std::string(e.what()).rfind(broken + ": invalid JSON: ", 0), 0u) << e.what();
     }
+}
+
+// A read that fails part-way is the system's error, not cut-off JSON; an
+// endless device stops at the size limit instead of filling memory.
+TEST(OrchestrationFiles, ReadErrorsAndEndlessFilesAreReportedWithThePath) {
+    expect_error<RuntimeError>([] { Orchestration::load("/proc/self/mem"); },
+                               "/proc/self/mem: cannot be read: " + std::string(std::strerror(EIO)));
+    expect_error<ValueError>([] { Orchestration::load("/dev/zero"); },
+                             "/dev/zero: larger than 64 MiB, not an orchestration file");
 }
 
 TEST(OrchestrationFiles, CheckpointsAndPluginsResolveAgainstTheFilesFolder) {

@@ -7,12 +7,16 @@
 // known to be added. Errors of the spaces and sensors library are caught at
 // the call that raised them, so they get the JSON path of what was being
 // built.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
@@ -908,16 +912,44 @@ OrchestrationPtr Orchestration::from_json(std::string_view text, const fs::path&
     return OrchestrationLoader(fs::absolute(base_dir).lexically_normal(), source).load(text);
 }
 
+namespace {
+
+// Far beyond any orchestration file (they are kilobytes); keeps a path to an
+// endless device such as /dev/zero from being read until memory runs out.
+constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
+
+// The whole file. A read error is the system's own reason, with the path: a
+// stream that fails half-way must not pass for a short file, whose text
+// would then be reported as cut-off JSON.
+std::string read_file_text(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw RuntimeError(path + ": cannot be read: " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw RuntimeError(path + ": cannot be read: " + std::strerror(errno));
+        if (got == 0) return text;
+        if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes)
+            throw ValueError(path + ": larger than " + std::to_string(kMaxFileBytes >> 20) +
+                             " MiB, not an orchestration file");
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace
+
 OrchestrationPtr Orchestration::load(const std::string& path) {
     std::error_code ec;
     const fs::path file(path);
     if (!fs::exists(file, ec)) throw FileNotFoundError("orchestration file not found: " + path);
     if (fs::is_directory(file, ec)) throw ValueError(path + ": is a folder, not an orchestration file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in.is_open()) throw RuntimeError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return from_json(text.str(), fs::absolute(file).parent_path(), path);
+    return from_json(read_file_text(path), fs::absolute(file).parent_path(), path);
 }
 
 }  // namespace tarvik_core
