@@ -105,7 +105,7 @@ NdArray array_reading(const Sensor& sensor, const spaces::Space& space, const Va
     }
     // Checked in the space's own type: a float64 beyond float32's range has
     // become an infinity by now, and the model would see that.
-    if (!sensor.allow_non_finite) sensor.check_finite(array);
+    sensor.check_finite(array);
     if (!(array.shape() == shape)) array = array.reshape(shape);
     return array;
 }
