@@ -12,6 +12,8 @@
 //   byte 0   which facade (top, sub, drive, pick, grid_move, combo, aux,
 //            taught, ctrl; modulo their number)
 //   byte 1   bit 0: explore   bit 1: readings given sensor by sensor
+//            bit 2: run the step a second time after a reset (without
+//            exploring, whose sampling may differ)
 //   then     the readings (a whole value, or one value per reading key),
 //            the previous action and the simulator's action mask, as
 //            FuzzBytes values (fuzz_bytes.hpp); then whatever the user code
@@ -23,18 +25,24 @@
 //
 // A step may fail with the runtime's own errors (tarvik_core::Error): bad
 // readings and bad answers from user code must. Anything else escaping is a
-// finding, and so is a step of the model-driven agents (top and below) that
-// succeeds with an action that no acting agent's action space holds (a value
-// out of range, a non-finite Box entry, the wrong kind). With
-// TARVIK_FUZZ_VERBOSE set, each step's outcome is printed.
+// finding, and so is
+// - a step of the model-driven agents (top and below) that succeeds with an
+//   action that no acting agent's action space holds (a value out of range, a
+//   non-finite Box entry, the wrong kind);
+// - a step that changes the readings, previous action or mask it was given;
+// - a step that, repeated after a reset with the same input and without
+//   exploring, gives another action or fails.
+// With TARVIK_FUZZ_VERBOSE set, each step's outcome is printed.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -208,9 +216,20 @@ Harness* make_harness() {
     return h;
 }
 
+Harness* the_harness = nullptr;
+
 Harness& harness() {
-    static Harness* h = make_harness();  // kept for the process's life
-    return *h;
+    if (!the_harness) {
+        the_harness = make_harness();
+        // The facades go before the libraries' own statics: ONNX Runtime's
+        // worker threads of a session still alive at exit read its statics
+        // while exit destroys them (a use after free found by this fuzzer).
+        std::atexit([] {
+            delete the_harness;
+            the_harness = nullptr;
+        });
+    }
+    return *the_harness;
 }
 
 bool integral_in(const Value& v, std::int64_t low, std::int64_t high) {
@@ -276,6 +295,69 @@ Task<Value> step(tarvik_inference::Runvane& runvane, Value readings, tarvik_infe
     co_return co_await runvane.execute(std::move(readings), std::move(args));
 }
 
+// A copy that shares no array buffer with `v`.
+Value deep_copy(const Value& v) {
+    if (v.is_array()) return Value(v.as_array().copy());
+    if (v.is_list() || v.is_tuple()) {
+        std::vector<Value> items;
+        for (const auto& item : v.is_list() ? v.as_list().items() : v.as_tuple().items())
+            items.push_back(deep_copy(item));
+        if (v.is_list()) return Value(tarvik_core::List(std::move(items)));
+        return Value(tarvik_core::Tuple(std::move(items)));
+    }
+    if (v.is_dict()) {
+        tarvik_core::Dict::Items entries;
+        for (const auto& [key, item] : v.as_dict()) entries.emplace_back(key, deep_copy(item));
+        return Value(tarvik_core::Dict::from_unique(std::move(entries)));
+    }
+    return v;
+}
+
+// The same kind, element type, shape and bits, recursively: unlike ==, a
+// NaN is the same as itself.
+bool same(const Value& a, const Value& b) {
+    if (a.storage().index() != b.storage().index()) return false;
+    if (a.is_float()) {
+        const double x = a.as_double(), y = b.as_double();
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    if (a.is_array()) {
+        const NdArray &x = a.as_array(), &y = b.as_array();
+        return x.dtype() == y.dtype() && x.shape() == y.shape() &&
+               std::memcmp(x.raw_data(), y.raw_data(), x.size() * tarvik_core::dtype_size(x.dtype())) == 0;
+    }
+    auto same_items = [](const std::vector<Value>& x, const std::vector<Value>& y) {
+        return std::equal(x.begin(), x.end(), y.begin(), y.end(), same);
+    };
+    if (a.is_list()) return same_items(a.as_list().items(), b.as_list().items());
+    if (a.is_tuple()) return same_items(a.as_tuple().items(), b.as_tuple().items());
+    if (a.is_dict()) {
+        const auto &x = a.as_dict().items(), &y = b.as_dict().items();
+        return std::equal(x.begin(), x.end(), y.begin(), y.end(),
+                          [](const auto& p, const auto& q) { return p.first == q.first && same(p.second, q.second); });
+    }
+    return a == b;
+}
+
+[[noreturn]] void finding(const std::string& what) {
+    std::fprintf(stderr, "step fuzzer: %s\n", what.c_str());
+    std::abort();
+}
+
+// One step after a reset: the action, or nothing when the runtime refused
+// the step with one of its own errors.
+std::optional<Value> run_step(Facade& facade, const Value& readings, tarvik_inference::RunvaneExecuteArgs args,
+                              bool verbose) {
+    try {
+        Value action = tarvik_core::run_sync(step(*facade.runvane, readings, std::move(args)));
+        if (verbose) std::fprintf(stderr, "%s: %s\n", facade.agent.c_str(), repr(action).c_str());
+        return action;
+    } catch (const tarvik_core::Error& e) {
+        if (verbose) std::fprintf(stderr, "%s: %s: %s\n", facade.agent.c_str(), e.kind(), e.what());
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -299,23 +381,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarvik_inference::RunvaneExecuteArgs args;
     args.previous_action = in.value(h.reading_keys);
     args.sim_action_mask = in.value(h.reading_keys);
-    args.explore = static_cast<bool>(flags & 1);
+    const bool explore = flags & 1;
+    args.explore = explore;
+    // What the host keeps: arrays share their buffers between copies, so the
+    // snapshot copies them.
+    const Value given = deep_copy(Value(tarvik_core::Tuple{readings, args.previous_action, args.sim_action_mask}));
+    const tarvik_fuzz::FuzzBytes user_code = in;  // where the user code's answers start
+
     static const bool verbose = std::getenv("TARVIK_FUZZ_VERBOSE") != nullptr;
-    Value action;
     script.in = &in;
     struct Done {
         ~Done() { script.in = nullptr; }
     } done;
-    try {
-        action = tarvik_core::run_sync(step(*facade.runvane, readings, std::move(args)));
-    } catch (const tarvik_core::Error& e) {
-        if (verbose) std::fprintf(stderr, "%s: %s: %s\n", facade.agent.c_str(), e.kind(), e.what());
-        return 0;  // refused with the runtime's own error: fine
+    const std::optional<Value> action = run_step(facade, readings, args, verbose);
+    if (!same(given, Value(tarvik_core::Tuple{readings, args.previous_action, args.sim_action_mask})))
+        finding(facade.agent + " changed the readings, previous action or mask it was given: " + repr(given));
+    if (!action) return 0;
+
+    bool held = false;
+    for (const auto& space : facade.leaf_spaces) held = held || !space || holds(*space, *action);
+    if (!held)
+        finding(facade.agent + " answered " + repr(*action) + " to readings " + repr(readings) +
+                ", which no acting agent's space holds");
+    if ((flags & 4) && !explore) {
+        // After a reset, the same step (and the same answers of user code)
+        // must give the same action: nothing of the step before may linger.
+        in = user_code;
+        const std::optional<Value> again = run_step(facade, readings, args, verbose);
+        if (!again || !same(*again, *action))
+            finding(facade.agent + " answered " + repr(*action) + " and then " +
+                    (again ? repr(*again) : std::string("an error")) + " to the same step after a reset");
     }
-    if (verbose) std::fprintf(stderr, "%s: %s\n", facade.agent.c_str(), tarvik_core::repr(action).c_str());
-    for (const auto& space : facade.leaf_spaces)
-        if (!space || holds(*space, action)) return 0;
-    std::fprintf(stderr, "step fuzzer: %s answered %s to readings %s, which no acting agent's space holds\n",
-                 facade.agent.c_str(), tarvik_core::repr(action).c_str(), tarvik_core::repr(readings).c_str());
-    std::abort();
+    return 0;
 }
