@@ -420,6 +420,7 @@ ObjectPtr make_proxy(ImplKind kind, const std::shared_ptr<Object>& instance, con
         case ImplKind::teacher: return std::make_shared<RemoteTeacher>(link);
         case ImplKind::controller: return std::make_shared<RemoteController>(link);
         case ImplKind::perceptor: return std::make_shared<RemotePerceptor>(link);
+        case ImplKind::simulator: break;  // never served: `fits` refused it above
     }
     return nullptr;
 }
