@@ -52,6 +52,10 @@ TEST(RunCommandLine, BadCommandLinesExitWithTwoAndSayWhatIsWrong) {
          "18446744073709551615"},
         {"empty orchestration path", {""}, "orchestration: must not be empty"},
         {"empty simulator", {"--sim", ""}, "--sim: must not be empty"},
+        {"no reply time", {"--sim-timeout", "0"},
+         "--sim-timeout: must be a number of seconds above 0 and at most 86400, got 0"},
+        {"reply time beyond a day", {"--sim-timeout", "1e9"},
+         "--sim-timeout: must be a number of seconds above 0 and at most 86400, got 1e9"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

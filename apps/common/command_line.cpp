@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <sstream>
 
 #include "tarvik_apps/run_command.hpp"
 #include "tarvik_core/errors.hpp"
@@ -89,6 +90,22 @@ CLI::Validator unsigned_number() {
             return {};
         },
         "N>=0");
+}
+
+CLI::Validator seconds(double max_seconds) {
+    return CLI::Validator(
+        [max_seconds](std::string& text) -> std::string {
+            double value = 0.0;
+            const char* end = text.data() + text.size();
+            const auto [stop, ec] = std::from_chars(text.data(), end, value);
+            if (ec != std::errc() || stop != end || !(value > 0.0 && value <= max_seconds)) {
+                std::ostringstream limit;
+                limit << max_seconds;
+                return "must be a number of seconds above 0 and at most " + limit.str() + ", got " + text;
+            }
+            return {};
+        },
+        "SECONDS");
 }
 
 CLI::Validator not_empty() {

@@ -35,6 +35,8 @@ std::optional<int> parse(CLI::App& app, int argc, const char* const* argv, std::
 CLI::Validator whole_number(std::int64_t min);
 // A base-10 whole number in [0, uint64 max].
 CLI::Validator unsigned_number();
+// A number of seconds in (0, max_seconds], in plain decimal notation.
+CLI::Validator seconds(double max_seconds);
 // Anything but the empty string.
 CLI::Validator not_empty();
 

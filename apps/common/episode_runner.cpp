@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "tarvik_apps/inspection.hpp"
+#include "tarvik_apps/simulator_choice.hpp"
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/orchestration.hpp"
 #include "tarvik_inference/conductrix.hpp"
@@ -247,19 +248,17 @@ void run_orchestration(const RunSettings& settings, RunObserver& observer, RunRe
     auto orchestration = tarvik_core::Orchestration::load(settings.orchestration_path);
     report.orchestration_id = orchestration->id();
 
-    std::string simulator = settings.simulator;
-    if (simulator.empty()) {
-        const auto named = simulator_for_id(orchestration->id());
-        if (!named)
-            throw tarvik_core::ValueError(settings.orchestration_path + ": the orchestration id '" +
-                                          orchestration->id() +
-                                          "' names no built-in simulator; choose one with --sim (available: " +
-                                          available_simulators() + ")");
-        simulator = *named;
-    }
-    auto sim = tarvik_sims::make_simulator(simulator);
-    report.simulator = simulator;
-    report.max_steps = settings.max_steps.value_or(sim->max_episode_steps());
+    ChosenSimulator chosen = choose_simulator(
+        SimulatorRequest{.spelling = settings.simulator,
+                         .plugin_libraries = settings.simulator_plugins,
+                         .reply_limit = settings.simulator_reply_limit},
+        *orchestration);
+    Simulator& sim = *chosen.simulator;
+    report.simulator = chosen.spelling;
+    if (!settings.max_steps && sim.max_episode_steps() == Simulator::kNoStepLimit)
+        throw tarvik_core::ValueError("simulator '" + chosen.spelling +
+                                      "' has no step limit of its own; give one with --max-steps");
+    report.max_steps = settings.max_steps.value_or(sim.max_episode_steps());
     if (report.max_steps < 1)
         throw tarvik_core::ValueError("the step limit must be at least 1, got " + std::to_string(report.max_steps));
 
@@ -270,7 +269,7 @@ void run_orchestration(const RunSettings& settings, RunObserver& observer, RunRe
     boost::asio::io_context io;
     Runvane runvane;
     std::exception_ptr failure;
-    boost::asio::co_spawn(io, drive(runvane, orchestration, *sim, state),
+    boost::asio::co_spawn(io, drive(runvane, orchestration, sim, state),
                           [&failure](std::exception_ptr e) { failure = e; });
     io.run();
     if (failure) std::rethrow_exception(failure);

@@ -1,6 +1,9 @@
 // tarvik-run: command line, console output, JSON report.
 #include "tarvik_apps/run_command.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -91,8 +94,13 @@ private:
     std::int64_t max_steps_ = 1;
 };
 
+// The longest reply time limit: a day is more than any simulator step needs,
+// and far below what the clock arithmetic holds.
+constexpr double kMaxReplySeconds = 86400.0;
+
 struct CommandLine {
     RunSettings settings;
+    double reply_seconds = std::chrono::duration<double>(RunSettings{}.simulator_reply_limit).count();
     bool json = false;
     bool quiet = false;
     std::string log_level = "warning";
@@ -103,9 +111,18 @@ void describe_options(CLI::App& app, CommandLine& line) {
                    "Orchestration file to run (default: the bundled cart-pole example)")
         ->check(command_line::not_empty());
     app.add_option("--sim", line.settings.simulator,
-                   "Simulator to drive (" + available_simulators() +
-                       "); default: the one the orchestration's id names")
+                   "Simulator to drive: a built-in one (" + available_simulators() +
+                       "), plugin:NAME (a simulator a plugin registered), or exec:COMMAND (a program speaking "
+                       "the line protocol); default: the one the orchestration's id names")
         ->check(command_line::not_empty());
+    app.add_option("--sim-plugin", line.settings.simulator_plugins,
+                   "Plugin library to look in for plugin:NAME simulators, before the orchestration's plugins "
+                   "(may be repeated)")
+        ->check(command_line::not_empty());
+    app.add_option("--sim-timeout", line.reply_seconds,
+                   "Seconds an exec: simulator may take to answer one request")
+        ->capture_default_str()
+        ->check(command_line::seconds(kMaxReplySeconds));
     app.add_option("--episodes", line.settings.episodes, "Number of episodes")
         ->capture_default_str()
         ->transform(command_line::whole_number(1));
@@ -128,6 +145,9 @@ void describe_options(CLI::App& app, CommandLine& line) {
         "\n"
         "The summary adds steps per second (over the whole episode loop) and the latency of one\n"
         "execute() call (p50, p99, max, in microseconds).\n"
+        "\n"
+        "A simulator program (exec:COMMAND) runs under /bin/sh -c and answers one JSON line per\n"
+        "request on its stdout: see docs/command-line.md for the protocol.\n"
         "\n"
         "The bundled examples are looked up in $TARVIK_EXAMPLES_DIR when it is set.\n"
         "Exit status: 0 success, 1 any failure (message on stderr), 2 bad command line.");
@@ -203,13 +223,16 @@ nlohmann::ordered_json report_json(const RunReport& report, const std::optional<
 }
 
 int run_command(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool progress_allowed) {
-    CLI::App app("Runs a trained orchestration in a built-in simulator and reports returns, episode lengths, "
+    CLI::App app("Runs a trained orchestration in a simulator and reports returns, episode lengths, "
                  "which agents acted, throughput and per-step latency.",
                  kProgram);
     command_line::set_up(app, kProgram);
     CommandLine line;
     describe_options(app, line);
     if (const auto status = command_line::parse(app, argc, argv, out, err)) return *status;
+    line.settings.simulator_reply_limit =
+        std::max(std::chrono::milliseconds(1),
+                 std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(line.reply_seconds * 1000.0))));
     try {
         check_settings(line.settings);
     } catch (const tarvik_core::ValueError& e) {

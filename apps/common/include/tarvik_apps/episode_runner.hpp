@@ -3,8 +3,9 @@
 // see (returns, lengths, who acted, throughput, per-step latency).
 //
 // run_orchestration() loads the orchestration file, picks the simulator
-// (the one named in the settings, else the one the orchestration's id names),
-// and drives both on a private io_context: Runvane load_orchestration and
+// (the one named in the settings, else the one the orchestration's id names:
+// built in, from a plugin, or a program; see simulator_choice.hpp), and
+// drives both on a private io_context: Runvane load_orchestration and
 // package, the counting wrapper around the packaged tree, then per step one
 // execute() with the simulator's action mask and the previous action, and
 // sim.step(action). After each episode the processor tree is reset, so
@@ -20,7 +21,9 @@
 // its duration.
 //
 // Errors: an orchestration id that names no simulator (without an explicit
-// one) and an unknown simulator name are ValueErrors listing the simulators;
+// one) and an unknown simulator name are ValueErrors listing the simulators
+// (choose_simulator() has the rest); a simulator without a step limit of its
+// own needs max_steps (ValueError);
 // a model whose declared action-distribution length does not fit its
 // agent's action space is a ValueError before the first step, with the
 // finding tarvik-inspect reports; a failing step is a RuntimeError naming the
@@ -39,12 +42,18 @@
 
 #include "tarvik_apps/counting_processor.hpp"
 #include "tarvik_apps/statistics.hpp"
+#include "tarvik_sims/child_process_simulator.hpp"
 
 namespace tarvik_apps {
 
 struct RunSettings {
     std::string orchestration_path;
-    std::string simulator;                 // empty: the orchestration's id
+    // As --sim spells it (see simulator_choice.hpp); empty: the
+    // orchestration's id.
+    std::string simulator;
+    std::vector<std::string> simulator_plugins;  // --sim-plugin libraries
+    std::chrono::milliseconds simulator_reply_limit =  // for exec: simulators
+        tarvik_sims::ChildProcessSimulator::kDefaultReplyLimit;
     std::int64_t episodes = 5;
     std::optional<std::int64_t> max_steps;  // none: the simulator's episode limit
     std::uint64_t seed = 0;

@@ -1,8 +1,12 @@
 // tarvik-run: the command line, the console output and the JSON report of the
 // run host (the episode loop itself is in episode_runner.hpp).
 //
-//   tarvik-run [ORCHESTRATION] [--sim NAME] [--episodes N] [--max-steps N]
+//   tarvik-run [ORCHESTRATION] [--sim SIMULATOR] [--sim-plugin LIBRARY]...
+//              [--sim-timeout SECONDS] [--episodes N] [--max-steps N]
 //              [--seed N] [--json] [--quiet] [--log-level LEVEL]
+//
+// SIMULATOR is a built-in name, plugin:NAME or exec:COMMAND
+// (simulator_choice.hpp).
 //
 // Without ORCHESTRATION the bundled cart-pole example runs
 // (<examples>/cartpole/orchestration.json, where <examples> is
