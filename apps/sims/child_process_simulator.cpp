@@ -190,8 +190,9 @@ struct ChildProcessSimulator::Channel {
 
     ~Channel() { stop(kExitGrace); }
 
-    [[noreturn]] void fail(const std::string& problem, std::chrono::milliseconds grace = std::chrono::milliseconds(0)) {
-        stop(grace);
+    // Stops the program at once and raises `problem`.
+    [[noreturn]] void fail(const std::string& problem) {
+        stop(std::chrono::milliseconds(0));
         throw RuntimeError("simulator '" + name + "' " + problem);
     }
 
@@ -208,6 +209,7 @@ struct ChildProcessSimulator::Channel {
         const auto deadline = Clock::now() + grace;
         while (!program_ended() && Clock::now() < deadline) std::this_thread::sleep_for(kPollSlice);
         kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);  // in case it left its group
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
