@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "support/expect_error.hpp"
@@ -79,6 +80,17 @@ TEST_F(GrafexEngineTest, LoadLogsSuccessAndNames) {
     EXPECT_EQ(logs.messages(LogLevel::debug),
               std::vector<std::string>{"Input names: ['obs_Observation', 'action_mask'], "
                                        "Output names: ['obs_Observation_echo', 'action_mask_echo']"});
+}
+
+TEST(GrafexRuntime, VersionIsTheLoadedLibrarysDottedVersion) {
+    // The library's own answer ("1.30.0"), not the headers': a runtime serves
+    // the headers' API level 21 from release 1.21 on.
+    const auto version = tarvik_inference::onnxruntime_version();
+    int major = -1, minor = -1, patch = -1;
+    char end = 0;
+    EXPECT_EQ(std::sscanf(version.c_str(), "%d.%d.%d%c", &major, &minor, &patch, &end), 3) << version;
+    EXPECT_EQ(major, 1) << version;
+    EXPECT_GE(minor, 21) << version;
 }
 
 TEST_F(GrafexEngineTest, DeclaredShapesKeepSymbolicAndUnknownDimensions) {

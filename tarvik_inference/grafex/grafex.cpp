@@ -567,4 +567,6 @@ std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, co
     return get_vf_preds(observation, action_mask ? &*action_mask : nullptr);
 }
 
+std::string onnxruntime_version() { return Ort::GetVersionString(); }
+
 }  // namespace tarvik_inference

@@ -131,4 +131,8 @@ private:
     std::vector<DeclaredShape> output_shapes_;
 };
 
+// The version of the ONNX Runtime library this process runs on ("1.30.0"),
+// which may be newer than the headers the runtime was built against.
+std::string onnxruntime_version();
+
 }  // namespace tarvik_inference
