@@ -178,6 +178,51 @@ TEST_F(GrafexEngineTest, ProvidersThisRuntimeLacksAreSkippedWithAWarning) {
     }
 }
 
+// Every provider the runtime lists goes through a call that takes it, and a
+// provider behaves the same for the first engine of the process (which also
+// creates the runtime's environment) as for the next: loaded, or skipped
+// with the same lines. None of them may be refused as an unknown name.
+TEST_F(GrafexEngineTest, EveryListedProviderIsAppendedAlikeForEveryEngine) {
+    tarvik_test::LogCapture runtime_logs{"onnxruntime"};
+    const auto path = obs_and_mask_model();
+    for (const auto& provider : tarvik_inference::available_execution_providers()) {
+        SCOPED_TRACE(provider);
+        std::vector<std::vector<tarvik_test::CapturedLine>> runs;
+        for (int engine = 0; engine < 2; ++engine) {
+            logs.clear();
+            runtime_logs.clear();
+            GrafexEngine loaded(path, std::vector<std::string>{provider});
+            EXPECT_EQ(values_of<double>(loaded.infer(NdArray::zeros(DType::Float32, Shape{6})).at("action_mask_echo")),
+                      (std::vector<double>{1, 1, 1}));
+            auto lines = logs.lines();
+            for (auto& line : runtime_logs.lines()) lines.push_back(std::move(line));
+            runs.push_back(std::move(lines));
+        }
+        ASSERT_EQ(runs[0].size(), runs[1].size());
+        for (std::size_t i = 0; i < runs[0].size(); ++i) {
+            EXPECT_EQ(runs[0][i].level, runs[1][i].level);
+            EXPECT_EQ(runs[0][i].message, runs[1][i].message);
+            for (const char* symptom : {"Unknown provider name", "DefaultLogger", "\x1b["})
+                EXPECT_EQ(runs[0][i].message.find(symptom), std::string::npos) << runs[0][i].message;
+        }
+    }
+}
+
+TEST_F(GrafexEngineTest, OnnxRuntimeLinesGoThroughTheRuntimesOwnLogger) {
+    // The output is declared [1, 3] but is [1, 2]: the runtime warns about
+    // the mismatch while it prepares the graph.
+    tarvik_test::LogCapture runtime_logs{"onnxruntime"};
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 2}).identity("obs", "out").output("out", DType::Float32, {1, 3});
+    GrafexEngine engine(write(b));
+    const auto warnings = runtime_logs.messages(LogLevel::warning);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("'out'"), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[0].find('\x1b'), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].back(), '\n');
+    EXPECT_TRUE(logs.messages(LogLevel::warning).empty());
+}
+
 // ---- observation ----
 
 TEST_F(GrafexEngineTest, OneDimensionalObservationIsBatchedAndFloat32WithDefaultMask) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <span>
@@ -25,12 +26,142 @@ tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.grafex")
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 
+// ---- the process's ONNX Runtime environment ----
+//
+// ONNX Runtime keeps one environment per process; every engine's session is
+// created in it. It must exist before any session options are built or any
+// provider is appended: a provider set up without it logs through a default
+// logger that does not exist yet, so the first engine of a process failed
+// where later ones failed differently.
+
+// ONNX Runtime's own log lines (warnings and errors only) go to a logger of
+// their own, named "onnxruntime", instead of straight to the terminal: hosts
+// see, capture and silence them like every other line of the runtime, and
+// they carry none of the colour codes of the runtime's console output.
+tarvik_core::Logger& ort_logger = tarvik_core::get_logger("onnxruntime");
+
+// The runtime's messages often end in a line break, which a log line must not.
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    return text;
+}
+
+void forward_ort_log(void*, OrtLoggingLevel severity, const char*, const char*, const char*, const char* message) {
+    const auto level = severity >= ORT_LOGGING_LEVEL_ERROR     ? tarvik_core::LogLevel::error
+                       : severity == ORT_LOGGING_LEVEL_WARNING ? tarvik_core::LogLevel::warning
+                       : severity == ORT_LOGGING_LEVEL_INFO    ? tarvik_core::LogLevel::info
+                                                               : tarvik_core::LogLevel::debug;
+    if (!ort_logger.enabled(level) || message == nullptr) return;
+    ort_logger.log(level, trimmed(message));
+}
+
+// The variable through which ONNX Runtime's usage reporting is switched off.
+// It is read once, when the environment is created, and that is also when
+// the reporting would write a device id and an event database under the
+// user's cache folder and files in the temporary folder; the later
+// DisableTelemetryEvents call comes too late for those.
+constexpr const char* kTelemetryVariable = "ORT_DISABLE_TELEMETRY";
+
+Ort::Env* create_env() {
+    // A value the user set is theirs to keep (0 opts back in). Ours is only
+    // there while the environment is created, so child processes see the
+    // environment the host gave them.
+    const bool user_set = std::getenv(kTelemetryVariable) != nullptr;
+    if (!user_set) ::setenv(kTelemetryVariable, "1", 1);
+    Ort::Env* env = nullptr;
+    try {
+        env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tarvik", forward_ort_log, nullptr);
+    } catch (...) {
+        if (!user_set) ::unsetenv(kTelemetryVariable);
+        throw;
+    }
+    if (!user_set) {
+        ::unsetenv(kTelemetryVariable);
+        env->DisableTelemetryEvents();
+    }
+    return env;
+}
+
+// Created on first use and never destroyed: sessions may outlive any static
+// we could tie it to, and the runtime expects its environment to outlive
+// every session.
+Ort::Env& process_env() {
+    static Ort::Env* env = create_env();
+    return *env;
+}
+
+// ---- execution providers ----
+
+// A provider's name as the generic append call knows it. Its short names
+// are accepted by every runtime that has the provider; newer runtimes also
+// accept the long names, which is what any provider not listed here gets.
+std::string generic_provider_name(const std::string& provider) {
+    static const std::array<std::pair<const char*, const char*>, 10> short_names{{
+        {"QNNExecutionProvider", "QNN"},
+        {"SNPEExecutionProvider", "SNPE"},
+        {"XnnpackExecutionProvider", "XNNPACK"},
+        {"WebNNExecutionProvider", "WEBNN"},
+        {"WebGpuExecutionProvider", "WebGPU"},
+        {"AzureExecutionProvider", "AZURE"},
+        {"JsExecutionProvider", "JS"},
+        {"CoreMLExecutionProvider", "CoreML"},
+        {"DmlExecutionProvider", "DML"},
+        {"NvTensorRTRTXExecutionProvider", "NvTensorRtRtx"},
+    }};
+    for (const auto& [long_name, short_name] : short_names)
+        if (provider == long_name) return short_name;
+    return provider;
+}
+
+// Provider options that the runtime allocates with its own defaults, handed
+// to `append` and released afterwards.
+template <class Options, class Create, class Release, class Append>
+void with_runtime_options(Create create, Release release, Append append) {
+    Options* raw = nullptr;
+    Ort::ThrowOnError(create(&raw));
+    std::unique_ptr<Options, Release> owned(raw, release);
+    append(*raw);
+}
+
+// Appends one provider through the call that accepts it. Calls whose
+// options the runtime allocates itself (the V2 calls) or takes as key-value
+// pairs come first: a struct laid out by these headers could be read with
+// another layout by a newer runtime. ROCm and MIGraphX have only their
+// struct calls in these headers.
+void append_provider(Ort::SessionOptions& options, const std::string& provider) {
+    const OrtApi& api = Ort::GetApi();
+    if (provider == "CUDAExecutionProvider") {
+        with_runtime_options<OrtCUDAProviderOptionsV2>(api.CreateCUDAProviderOptions, api.ReleaseCUDAProviderOptions,
+                                                       [&](auto& o) { options.AppendExecutionProvider_CUDA_V2(o); });
+    } else if (provider == "TensorrtExecutionProvider") {
+        with_runtime_options<OrtTensorRTProviderOptionsV2>(
+            api.CreateTensorRTProviderOptions, api.ReleaseTensorRTProviderOptions,
+            [&](auto& o) { options.AppendExecutionProvider_TensorRT_V2(o); });
+    } else if (provider == "DnnlExecutionProvider") {
+        with_runtime_options<OrtDnnlProviderOptions>(api.CreateDnnlProviderOptions, api.ReleaseDnnlProviderOptions,
+                                                     [&](auto& o) { options.AppendExecutionProvider_Dnnl(o); });
+    } else if (provider == "CANNExecutionProvider") {
+        with_runtime_options<OrtCANNProviderOptions>(api.CreateCANNProviderOptions, api.ReleaseCANNProviderOptions,
+                                                     [&](auto& o) { options.AppendExecutionProvider_CANN(o); });
+    } else if (provider == "OpenVINOExecutionProvider") {
+        options.AppendExecutionProvider_OpenVINO_V2({});
+    } else if (provider == "VitisAIExecutionProvider") {
+        options.AppendExecutionProvider_VitisAI({});
+    } else if (provider == "ROCMExecutionProvider") {
+        options.AppendExecutionProvider_ROCM(OrtROCMProviderOptions{});
+    } else if (provider == "MIGraphXExecutionProvider") {
+        options.AppendExecutionProvider_MIGraphX(OrtMIGraphXProviderOptions{});
+    } else {
+        options.AppendExecutionProvider(generic_provider_name(provider), {});
+    }
+}
+
 // Adds the requested execution providers, in the order given. The CPU
 // provider is always there and always last, so it needs no call. A provider
-// this build of ONNX Runtime lacks is skipped with a warning and the session
+// this build of ONNX Runtime lacks, or cannot set up on this machine (its
+// library or device missing), is skipped with a warning and the session
 // falls back to the others: a deployment asking for a GPU still runs on a
-// machine without one. The providers whose options have a call of their own
-// get it; the rest go through the generic call under their short names.
+// machine without one, the same way for every engine.
 void append_providers(Ort::SessionOptions& options, const std::vector<std::string>& providers) {
     const std::vector<std::string> available = Ort::GetAvailableProviders();
     for (const auto& provider : providers) {
@@ -40,28 +171,27 @@ void append_providers(Ort::SessionOptions& options, const std::vector<std::strin
                            tarvik_core::repr_names(available) + "); skipping it");
             continue;
         }
-        if (provider == "CUDAExecutionProvider") {
-            options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
-        } else if (provider == "OpenVINOExecutionProvider") {
-            options.AppendExecutionProvider_OpenVINO_V2({});
-        } else {
-            static const std::array<std::pair<const char*, const char*>, 3> short_names{{
-                {"QNNExecutionProvider", "QNN"}, {"SNPEExecutionProvider", "SNPE"},
-                {"XnnpackExecutionProvider", "XNNPACK"}}};
-            std::string name = provider;
-            for (const auto& [long_name, short_name] : short_names)
-                if (provider == long_name) name = short_name;
-            options.AppendExecutionProvider(name, {});
+        try {
+            append_provider(options, provider);
+        } catch (const Ort::Exception& e) {
+            logger.warning("Execution provider '" + provider + "' cannot be set up: " + std::string(trimmed(e.what())) +
+                           "; skipping it");
         }
     }
 }
 
-// One ONNX Runtime environment for the whole process, created on first use.
-// It is never destroyed: sessions may outlive any static we could tie it to,
-// and the runtime expects its environment to outlive every session.
-Ort::Env& process_env() {
-    static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tarvik_inference.grafex");
-    return *env;
+// Session options for one engine. The environment comes first, so whatever
+// appending a provider logs has somewhere to go.
+Ort::SessionOptions session_options(const std::vector<std::string>& providers) {
+    process_env();
+    Ort::SessionOptions options;
+    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    // The environment's logger is the one its creator chose; a host that
+    // created the process's environment before us still gets this session's
+    // lines through our logger.
+    Ort::ThrowOnError(Ort::GetApi().SetUserLoggingFunction(options, forward_ort_log, nullptr));
+    append_providers(options, providers);
+    return options;
 }
 
 // Runs `fn`, turning ONNX Runtime's own exception type into our RuntimeError
@@ -277,9 +407,7 @@ void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
     std::vector<std::optional<ONNXTensorElementDataType>> input_types, output_types;
     try {
         ort_call([&] {
-            Ort::SessionOptions options;
-            options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-            append_providers(options, providers);
+            const Ort::SessionOptions options = session_options(providers);
             session_ = std::make_unique<Session>(Ort::Session(process_env(), model_path.c_str(), options));
 
             auto& s = *session_;
@@ -568,5 +696,7 @@ std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, co
 }
 
 std::string onnxruntime_version() { return Ort::GetVersionString(); }
+
+std::vector<std::string> available_execution_providers() { return Ort::GetAvailableProviders(); }
 
 }  // namespace tarvik_inference

@@ -134,5 +134,8 @@ private:
 // The version of the ONNX Runtime library this process runs on ("1.30.0"),
 // which may be newer than the headers the runtime was built against.
 std::string onnxruntime_version();
+// The execution providers this ONNX Runtime was built with, CPU last. Being
+// listed does not mean the provider's library or device is present.
+std::vector<std::string> available_execution_providers();
 
 }  // namespace tarvik_inference
