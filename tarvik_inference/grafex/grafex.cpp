@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <onnxruntime_cxx_api.h>
+#include <onnxruntime_session_options_config_keys.h>
 
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/logging.hpp"
@@ -24,7 +25,7 @@ namespace {
 
 tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.grafex");
 
-constexpr const char* kCpuProvider = "CPUExecutionProvider";
+constexpr const char* kCpuProvider = "CPUExecutionProvider";  // always there, always last
 
 // ---- the process's ONNX Runtime environment ----
 //
@@ -180,9 +181,10 @@ void append_providers(Ort::SessionOptions& options, const std::vector<std::strin
     }
 }
 
-// Session options for one engine. The environment comes first, so whatever
-// appending a provider logs has somewhere to go.
-Ort::SessionOptions session_options(const std::vector<std::string>& providers) {
+// Session options for one engine, from settings with every field set. The
+// environment comes first, so whatever appending a provider logs has
+// somewhere to go.
+Ort::SessionOptions session_options(const tarvik_core::ModelSessionSettings& settings) {
     process_env();
     Ort::SessionOptions options;
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
@@ -190,7 +192,15 @@ Ort::SessionOptions session_options(const std::vector<std::string>& providers) {
     // created the process's environment before us still gets this session's
     // lines through our logger.
     Ort::ThrowOnError(Ort::GetApi().SetUserLoggingFunction(options, forward_ort_log, nullptr));
-    append_providers(options, providers);
+    options.SetIntraOpNumThreads(*settings.intra_op_threads);
+    options.SetInterOpNumThreads(*settings.inter_op_threads);
+    // Inter-op threads only run anything in parallel execution mode.
+    options.SetExecutionMode(*settings.inter_op_threads == 1 ? ExecutionMode::ORT_SEQUENTIAL
+                                                             : ExecutionMode::ORT_PARALLEL);
+    const char* spin = *settings.allow_spinning ? "1" : "0";
+    options.AddConfigEntry(kOrtSessionOptionsConfigAllowIntraOpSpinning, spin);
+    options.AddConfigEntry(kOrtSessionOptionsConfigAllowInterOpSpinning, spin);
+    append_providers(options, *settings.execution_providers);
     return options;
 }
 
@@ -390,24 +400,26 @@ struct GrafexEngine::Session {
 };
 
 GrafexEngine::GrafexEngine(std::string path, std::optional<std::vector<std::string>> providers)
-    : model_path(std::move(path)) {
-    const auto provider_list = providers ? std::move(*providers) : std::vector<std::string>{kCpuProvider};
+    : GrafexEngine(std::move(path), tarvik_core::ModelSessionSettings{.execution_providers = std::move(providers)}) {}
+
+GrafexEngine::GrafexEngine(std::string path, const tarvik_core::ModelSessionSettings& settings)
+    : model_path(std::move(path)), settings_(settings.or_else(tarvik_core::ModelSessionSettings::defaults())) {
     std::error_code ec;
     if (!std::filesystem::exists(model_path, ec))
         throw tarvik_core::FileNotFoundError("ONNX model not found at: " + model_path);
-    _load_model(provider_list);
+    _load_model(settings_);
 }
 
 GrafexEngine::~GrafexEngine() = default;
 
 bool GrafexEngine::has_session() const noexcept { return session_ != nullptr; }
 
-void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
+void GrafexEngine::_load_model(const tarvik_core::ModelSessionSettings& settings) {
     // Element types the model declares (nothing for non-tensor values).
     std::vector<std::optional<ONNXTensorElementDataType>> input_types, output_types;
     try {
         ort_call([&] {
-            const Ort::SessionOptions options = session_options(providers);
+            const Ort::SessionOptions options = session_options(settings);
             session_ = std::make_unique<Session>(Ort::Session(process_env(), model_path.c_str(), options));
 
             auto& s = *session_;

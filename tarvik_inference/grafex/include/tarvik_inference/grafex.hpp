@@ -1,12 +1,18 @@
 // GrafexEngine: one ONNX policy model in one ONNX Runtime session.
 //
-// The constructor opens the session (full graph optimisation) and records
+// The constructor opens the session (full graph optimisation, the threads,
+// spinning and execution providers of its ModelSessionSettings) and records
 // the model's input and output names and declared shapes once. infer() feeds
 // one observation (as float32, with a batch dimension added to a 1-D vector)
 // and optionally one action mask (as float64) and returns every output by
 // name; inputs whose name contains "action_mask" get an all-ones mask when no
 // mask is given. get_action_dist_inputs() and get_vf_preds() pick out the
 // logits and the value predictions.
+//
+// Every session lives in the process's one ONNX Runtime environment, made by
+// the first engine before anything else: the runtime's usage reporting off
+// (nothing written under the user's home or temporary folders), its own
+// warnings and errors on the logger "onnxruntime".
 //
 // Ownership: the engine owns its session for its whole life; there is no
 // reload or close. Output arrays keep their memory alive themselves and
@@ -43,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvik_core/model_session.hpp"
 #include "tarvik_core/ndarray.hpp"
 #include "tarvik_core/value.hpp"
 
@@ -82,9 +89,12 @@ private:
 class GrafexEngine {
 public:
     // `providers` defaults to {"CPUExecutionProvider"}; a provider this ONNX
-    // Runtime lacks is skipped with a warning (the CPU is always there).
+    // Runtime lacks, or cannot set up here, is skipped with a warning (the CPU
+    // is always there). The other settings take their defaults.
     explicit GrafexEngine(std::string model_path,
                           std::optional<std::vector<std::string>> providers = std::nullopt);
+    // Fields of `settings` left unset take ModelSessionSettings::defaults().
+    GrafexEngine(std::string model_path, const tarvik_core::ModelSessionSettings& settings);
     ~GrafexEngine();
     GrafexEngine(const GrafexEngine&) = delete;
     GrafexEngine& operator=(const GrafexEngine&) = delete;
@@ -107,6 +117,8 @@ public:
                                                      const std::optional<tarvik_core::NdArray>& action_mask);
 
     const std::string model_path;
+    // What the session was created with, every field set.
+    const tarvik_core::ModelSessionSettings& settings() const noexcept { return settings_; }
     const std::vector<std::string>& input_names() const noexcept { return input_names_; }
     const std::vector<std::string>& output_names() const noexcept { return output_names_; }
     const std::vector<DeclaredShape>& input_shapes() const noexcept { return input_shapes_; }
@@ -114,7 +126,7 @@ public:
     bool has_session() const noexcept;
 
 private:
-    void _load_model(const std::vector<std::string>& providers);
+    void _load_model(const tarvik_core::ModelSessionSettings& settings);
     // One run under the lock, inside the logging handler. Fills `all` with
     // every output when given; otherwise returns output `wanted` (nothing
     // when `wanted` is empty), leaving the others unwrapped.
@@ -123,6 +135,7 @@ private:
                                             std::optional<std::size_t> wanted, OutputMap* all);
 
     struct Session;
+    tarvik_core::ModelSessionSettings settings_;
     std::mutex model_lock_;
     std::unique_ptr<Session> session_;
     std::vector<std::string> input_names_;
