@@ -20,6 +20,7 @@ namespace tarvik_inference {
 using tarvik_core::DType;
 using tarvik_core::NdArray;
 using tarvik_core::Shape;
+using tarvik_core::Value;
 
 namespace {
 
@@ -246,16 +247,60 @@ std::optional<ONNXTensorElementDataType> declared_element_of(const Ort::TypeInfo
     return info.GetTensorTypeAndShapeInfo().GetElementType();
 }
 
-std::optional<DType> dtype_of_element(ONNXTensorElementDataType type) {
+// How an output's element type is held. The types arrays have are wrapped
+// as they are, and so is uint64, as int64 with the same 64 bits (values from
+// 2^63 on read as negative; adding 2^64 gives them back). The others are
+// widened, on a copy, into the narrowest type that holds every value
+// exactly: float16 and bfloat16 into float32, int16 and uint16 into int32,
+// uint32 into int64. Strings are held apart (see string_output).
+struct HeldElement {
+    DType dtype;
+    bool widened = false;
+};
+
+std::optional<HeldElement> held_element(ONNXTensorElementDataType type) {
     switch (type) {
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return DType::Float32;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return DType::Float64;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return DType::Int64;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return DType::Int32;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return DType::Int8;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return DType::UInt8;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return DType::Bool;
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return HeldElement{DType::Float32};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return HeldElement{DType::Float64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return HeldElement{DType::Int64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return HeldElement{DType::Int64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return HeldElement{DType::Int32};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return HeldElement{DType::Int8};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return HeldElement{DType::UInt8};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return HeldElement{DType::Bool};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return HeldElement{DType::Float32, true};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return HeldElement{DType::Int32, true};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return HeldElement{DType::Int64, true};
         default: return std::nullopt;
+    }
+}
+
+template <class Src, class Dst, class Convert>
+NdArray widened_copy(const void* data, DType dtype, const Shape& shape, Convert convert) {
+    NdArray out = NdArray::zeros(dtype, shape);
+    const auto* src = static_cast<const Src*>(data);
+    auto* dst = static_cast<Dst*>(out.mutable_raw_data());
+    for (std::int64_t i = 0; i < out.size(); ++i) dst[i] = convert(src[i]);
+    return out;
+}
+
+NdArray widen(ONNXTensorElementDataType type, const void* data, const Shape& shape) {
+    auto same = [](auto v) { return v; };
+    switch (type) {
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+            return widened_copy<std::uint16_t, float>(data, DType::Float32, shape,
+                                                      [](std::uint16_t b) { return Ort::Float16_t::FromBits(b).ToFloat(); });
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+            return widened_copy<std::uint16_t, float>(
+                data, DType::Float32, shape, [](std::uint16_t b) { return Ort::BFloat16_t::FromBits(b).ToFloat(); });
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+            return widened_copy<std::int16_t, std::int32_t>(data, DType::Int32, shape, same);
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
+            return widened_copy<std::uint16_t, std::int32_t>(data, DType::Int32, shape, same);
+        default:
+            return widened_copy<std::uint32_t, std::int64_t>(data, DType::Int64, shape, same);
     }
 }
 
@@ -321,20 +366,28 @@ bool shape_matches(const Shape& shape, const DeclaredShape& declared) noexcept {
     return true;
 }
 
-const NdArray* OutputMap::find(std::string_view name) const noexcept {
-    for (const auto& [key, array] : entries_)
-        if (key == name) return &array;
+const tarvik_core::Value* OutputMap::find(std::string_view name) const noexcept {
+    for (const auto& [key, value] : entries_)
+        if (key == name) return &value;
     return nullptr;
 }
 
-const NdArray& OutputMap::at(std::string_view name) const {
-    if (const auto* array = find(name)) return *array;
+const tarvik_core::Value& OutputMap::value(std::string_view name) const {
+    if (const auto* value = find(name)) return *value;
     throw tarvik_core::KeyError("'" + std::string(name) + "'");
+}
+
+const NdArray& OutputMap::at(std::string_view name) const {
+    const auto& held = value(name);
+    if (!held.is_array())
+        throw tarvik_core::TypeError("Model output '" + std::string(name) +
+                                     "' holds strings, not numbers: read it with value()");
+    return held.as_array();
 }
 
 tarvik_core::Dict OutputMap::to_dict() const {
     tarvik_core::Dict out;
-    for (const auto& [key, array] : entries_) out.set(key, array);
+    for (const auto& [key, value] : entries_) out.set(key, value);
     return out;
 }
 
@@ -363,8 +416,8 @@ struct GrafexEngine::Session {
     // Where a given mask is copied (float64), for the first mask input when
     // its declared shape is fixed.
     std::optional<StagedInput> mask_stage;
-    // Every output is declared a tensor of an element type arrays can hold,
-    // so a run may leave the outputs nobody asked for unwrapped.
+    // A run may leave the outputs nobody asked for unwrapped: whatever they
+    // hold, they cannot stop the policy from acting.
     std::optional<std::size_t> logits_output;  // "action_dist_inputs", else the last output
     std::optional<std::size_t> vf_output;      // "vf_preds"
 
@@ -532,34 +585,73 @@ bool points_into(const std::vector<FedRange>& ranges, const void* p) noexcept {
     return false;
 }
 
-// Wraps one run output without copying: the array keeps the runtime's value
-// alive. An output that shares memory with a fed buffer (an input passed
-// straight through) is copied, since that buffer belongs to the caller or is
-// reused by the engine's next run.
-NdArray wrap_output(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
-    if (!value.IsTensor()) throw tarvik_core::TypeError("Model output '" + name + "' is not a tensor");
-    auto info = value.GetTensorTypeAndShapeInfo();
-    const auto dtype = dtype_of_element(info.GetElementType());
-    if (!dtype)
-        throw tarvik_core::TypeError("Model output '" + name + "' has an unsupported element type (ONNX type " +
-                                     std::to_string(static_cast<int>(info.GetElementType())) + ")");
-    // The dimensions are read into place; only a shape beyond what arrays
-    // hold takes the long way, to the array's own error.
-    Shape shape;
+// The shape of a run output. The dimensions are read into place.
+Shape output_shape(const Ort::TensorTypeAndShapeInfo& info, const std::string& name) {
     const std::size_t ndim = info.GetDimensionsCount();
-    if (ndim <= Shape::kMaxDims) {
-        std::array<std::int64_t, Shape::kMaxDims> dims{};
-        Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
-        shape = Shape{std::span<const std::int64_t>(dims.data(), ndim)};
-    } else {
-        const auto dims = info.GetShape();
-        shape = Shape{std::span<const std::int64_t>(dims)};
-    }
+    if (ndim > Shape::kMaxDims)
+        throw tarvik_core::ValueError("Model output '" + name + "' has " + std::to_string(ndim) +
+                                      " dimensions; arrays hold at most " + std::to_string(Shape::kMaxDims));
+    std::array<std::int64_t, Shape::kMaxDims> dims{};
+    Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
+    return Shape{std::span<const std::int64_t>(dims.data(), ndim)};
+}
+
+bool holds_strings(const Ort::TensorTypeAndShapeInfo& info) {
+    return info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING;
+}
+
+Value strings_from(const Ort::Value& value, const Shape& shape, std::size_t dim, std::size_t& next) {
+    if (dim == shape.size()) return Value(value.GetStringTensorElement(next++));
+    tarvik_core::List items;
+    for (std::int64_t k = 0; k < shape[dim]; ++k) items.push_back(strings_from(value, shape, dim + 1, next));
+    return Value(std::move(items));
+}
+
+// A tensor of strings, as nested lists of str in its shape (a str when it has
+// no dimensions): the lists an array library gives for such an array.
+Value string_output(const Ort::Value& value, const Shape& shape) {
+    std::size_t next = 0;
+    return strings_from(value, shape, 0, next);
+}
+
+// A numeric run output as an array. Types arrays have are wrapped without
+// copying: the array keeps the runtime's value alive. An output that shares
+// memory with a fed buffer (an input passed straight through) is copied,
+// since that buffer belongs to the caller or is reused by the engine's next
+// run. Other types are widened into a copy (see held_element).
+NdArray numeric_output(Ort::Value value, const Ort::TensorTypeAndShapeInfo& info, const std::string& name,
+                       const std::vector<FedRange>& fed) {
+    const auto type = info.GetElementType();
+    const auto held = held_element(type);
+    if (!held)
+        throw tarvik_core::TypeError("Model output '" + name + "' has an element type arrays cannot hold (ONNX type " +
+                                     std::to_string(static_cast<int>(type)) + ")");
+    const Shape shape = output_shape(info, name);
     void* data = value.GetTensorMutableRawData();
+    if (held->widened) return widen(type, data, shape);
     const bool aliases_feed = data != nullptr && points_into(fed, data);
     auto owner = std::make_shared<Ort::Value>(std::move(value));
-    NdArray array = NdArray::wrap(*dtype, shape, data, std::shared_ptr<const void>(owner, owner.get()));
+    NdArray array = NdArray::wrap(held->dtype, shape, data, std::shared_ptr<const void>(owner, owner.get()));
     return aliases_feed ? array.copy() : array;
+}
+
+Ort::TensorTypeAndShapeInfo tensor_info(const Ort::Value& value, const std::string& name) {
+    if (!value.IsTensor()) throw tarvik_core::TypeError("Model output '" + name + "' is not a tensor");
+    return value.GetTensorTypeAndShapeInfo();
+}
+
+// Any tensor output: an array, or for strings nested lists of str.
+Value output_value(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
+    const auto info = tensor_info(value, name);
+    if (holds_strings(info)) return string_output(value, output_shape(info, name));
+    return numeric_output(std::move(value), info, name, fed);
+}
+
+// The output a reading operation returns, which must be numbers.
+NdArray output_array(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
+    const auto info = tensor_info(value, name);
+    if (holds_strings(info)) throw tarvik_core::TypeError("Model output '" + name + "' holds strings, not numbers");
+    return numeric_output(std::move(value), info, name, fed);
 }
 
 // Copies `array` into a staged buffer of the same shape and element type.
@@ -653,19 +745,17 @@ std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArr
             Ort::ThrowOnError(const_cast<OrtStatus*>(status));
 
             if (all != nullptr) {
-                // Every output becomes an array, in output order; an output
-                // that cannot be one fails the call here.
+                // Every output is held, in output order.
                 OutputMap outputs;
                 for (std::size_t i = 0; i < s.owned_outputs.size() && i < output_names_.size(); ++i)
                     outputs.push_back(output_names_[i],
-                                      wrap_output(std::move(s.owned_outputs[i]), output_names_[i], s.fed_ranges));
+                                      output_value(std::move(s.owned_outputs[i]), output_names_[i], s.fed_ranges));
                 *all = std::move(outputs);
                 return std::nullopt;
             }
-            // Only the output asked for is read: another output of a type no
-            // array holds must not stop the policy from acting.
+            // Only the output asked for is read.
             if (!wanted) return std::nullopt;
-            return wrap_output(std::move(s.owned_outputs[*wanted]), output_names_[*wanted], s.fed_ranges);
+            return output_array(std::move(s.owned_outputs[*wanted]), output_names_[*wanted], s.fed_ranges);
         });
     } catch (...) {
         const auto error = std::current_exception();

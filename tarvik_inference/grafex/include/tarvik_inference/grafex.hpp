@@ -27,8 +27,9 @@
 // "Error loading ONNX model from <path>: ". During infer() every failure
 // (ValueError for observations and masks that do not fit the declared shapes,
 // including masks whose declared shape has a free dimension; the runtime's
-// RuntimeError; IndexError for a model without inputs) is logged with the
-// prefix "Error during inference: " and propagates unchanged.
+// RuntimeError; IndexError for a model without inputs; TypeError when
+// get_action_dist_inputs or get_vf_preds would return strings) is logged with
+// the prefix "Error during inference: " and propagates unchanged.
 //
 // Inputs of the declared shapes are copied into buffers the engine keeps,
 // with their tensors made once at load, so a run builds no tensors of its own;
@@ -37,6 +38,13 @@
 // output that would share a fed buffer (a graph input passed straight
 // through) is copied, so no output ever points into the caller's arrays or
 // the engine's own buffers, which the next run reuses.
+//
+// Every output the runtime produces is held, whatever its element type:
+// float16 and bfloat16 widen to float32, int16 and uint16 to int32, uint32
+// to int64, and uint64 is held as int64 with the same bits (values from 2^63
+// on read as negative); those conversions copy. A tensor of strings becomes
+// nested lists of str in its shape (OutputMap::value; a str for a scalar).
+// Outputs may have up to Shape::kMaxDims (32) dimensions.
 //
 //   GrafexEngine engine("policy.onnx");
 //   NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({0.1f, 0.2f}));
@@ -70,16 +78,19 @@ std::string declared_shape_repr(const DeclaredShape& shape);
 // Equal length and every entry a fixed size equal to the array's.
 bool shape_matches(const tarvik_core::Shape& shape, const DeclaredShape& declared) noexcept;
 
-// Output name -> array, in the session's output order.
+// Output name -> value, in the session's output order. A numeric output is
+// an NdArray; a tensor of strings is nested lists of str in its shape.
 class OutputMap {
 public:
-    using Entry = std::pair<std::string, tarvik_core::NdArray>;
-    const tarvik_core::NdArray* find(std::string_view name) const noexcept;
-    const tarvik_core::NdArray& at(std::string_view name) const;  // KeyError
+    using Entry = std::pair<std::string, tarvik_core::Value>;
+    const tarvik_core::Value* find(std::string_view name) const noexcept;
+    const tarvik_core::Value& value(std::string_view name) const;  // KeyError
+    // The output as an array: KeyError, or TypeError for strings.
+    const tarvik_core::NdArray& at(std::string_view name) const;
     bool contains(std::string_view name) const noexcept { return find(name) != nullptr; }
     std::size_t size() const noexcept { return entries_.size(); }
     const std::vector<Entry>& entries() const noexcept { return entries_; }
-    void push_back(std::string name, tarvik_core::NdArray array) { entries_.emplace_back(std::move(name), std::move(array)); }
+    void push_back(std::string name, tarvik_core::Value value) { entries_.emplace_back(std::move(name), std::move(value)); }
     tarvik_core::Dict to_dict() const;
 
 private:
