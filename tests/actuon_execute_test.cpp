@@ -1,7 +1,10 @@
 // One step through real models: logit masking, the observation fed to the
 // model, the controller path, every action-space kind from raw readings to
 // the processed action, the teacher dict, and the module's entry point.
+#include <cmath>
+
 #include "actuon_support.hpp"
+#include "support/expect_error.hpp"
 #include "tarvik_core/modules.hpp"
 
 namespace actuon_test {
@@ -181,6 +184,34 @@ TEST_F(EndToEnd, EveryActionSpaceKindFromRawReadingsToAction) {
         write_policy(ckpt() / (std::string(c.agent) + ".onnx"), c.logits);
         auto p = make(c.agent);
         EXPECT_TRUE(same_action(step(*p), c.expected));
+    }
+}
+
+// Clipping keeps NaN: a model that emits NaN means must fail the step by the
+// agent's name rather than hand the host a NaN action. Infinite means clip to
+// the bounds, and NaN where nothing is read (the spreads) does no harm.
+TEST_F(EndToEnd, NonFiniteBoxMeansFailTheStepByTheAgentsName) {
+    const float nan = std::nanf("");
+    const std::vector<KindCase> finite = {
+        {"box", {INFINITY, -INFINITY, nan, nan}, NdArray::of<float>({2.0f, -2.0f})},
+        {"tup", {0.3f, 0.1f, 1.0f, nan}, Value(Tuple{Value(0), Value(NdArray::of<float>({10.0f}))})},
+    };
+    for (const auto& c : finite) {
+        SCOPED_TRACE(c.agent);
+        write_policy(ckpt() / (std::string(c.agent) + ".onnx"), c.logits);
+        EXPECT_TRUE(same_action(step(*make(c.agent)), c.expected));
+    }
+    const std::vector<std::pair<KindCase, std::string>> failing = {
+        {{"box", {0.5f, nan, 0.1f, 0.1f}, {}}, "agent 'box': the model's action for Box(-2.0, 2.0, (2,), float32) "
+                                               "is not finite: nan at position 1"},
+        {{"tup", {0.3f, 0.1f, nan, 0.0f}, {}}, "agent 'tup': the model's action for Box(0.0, 10.0, (1,), float32) "
+                                               "is not finite: nan at position 0"},
+    };
+    for (const auto& [c, message] : failing) {
+        SCOPED_TRACE(c.agent);
+        write_policy(ckpt() / (std::string(c.agent) + ".onnx"), c.logits);
+        auto p = make(c.agent);
+        expect_error<ValueError>([&] { step(*p); }, message);
     }
 }
 

@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -163,6 +165,12 @@ std::vector<BadFile> bad_files() {
         {"normalization of a Discrete sensor",
          with_sensor(R"({"name": "x", "space": {"type": "Discrete", "n": 2}, "normalization": {"type": "scale"}})"),
          "$.sensors[0].normalization: normalization applies to Box sensors only, this sensor's space is Discrete"},
+        {"allow_non_finite on a sensor without a Box",
+         with_sensor(R"({"name": "x", "space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2}]}, "allow_non_finite": true})"),
+         "$.sensors[0].allow_non_finite: only readings of Box spaces can be non-finite; this sensor's space is "
+         "Tuple(Discrete(2))"},
+        {"allow_non_finite of a string", with_sensor(R"({"name": "x", "space": )" + kBox2 + R"(, "allow_non_finite": "yes"})"),
+         "$.sensors[0].allow_non_finite: expected a boolean, got string"},
         {"scale over infinite bounds",
          with_sensor(R"({"name": "x", "space": {"type": "Box", "low": [0, "-inf"], "high": 1}, "normalization": {"type": "scale"}})"),
          "$.sensors[0].normalization: scale normalization needs finite bounds; the space's bound at position 1 is "
@@ -280,8 +288,13 @@ TEST(OrchestrationValidation, ResourceLimitsAreClearErrors) {
         for (const auto& a : agents) list += (list.size() > 1 ? ", " : "") + a;
         return with_agents(list + "]");
     };
-    const std::string too_big =
-        "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.";
+    const std::string limit = "; a space may have at most 16777216 entries";
+    const auto sensors_of = [](const std::string& space, int count) {
+        std::string list;
+        for (int i = 0; i < count; ++i)
+            list += (i ? ", " : "") + std::string(R"({"name": "s)") + std::to_string(i) + R"(", "space": )" + space + "}";
+        return with_sensor(list);
+    };
     const std::vector<BadFile> cases = {
         {"nesting", R"({"id": )" + deep_id + R"(, "sensors": [], "agents": []})",
          deep_path + ": nested deeper than 100 levels"},
@@ -289,13 +302,24 @@ TEST(OrchestrationValidation, ResourceLimitsAreClearErrors) {
          "invalid JSON: number overflow parsing '1e400'"},
         {"tuple whose flat size overflows",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 4611686018427387904}, {"type": "Discrete", "n": 4611686018427387904}]}, )"),
-         "$.sim_sensor_space: Tuple space is too large: its flat size does not fit in 64 bits"},
+         "$.sim_sensor_space.spaces[0]: Discrete space n 4611686018427387904 is too large (its one-hot form and its "
+         "mask have n entries)" + limit},
         {"multibinary beyond 64 bits",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "MultiBinary", "shape": [4294967296, 4294967296]}, )"),
-         "$.sim_sensor_space: MultiBinary shape (4294967296, 4294967296) is too large"},
+         "$.sim_sensor_space: MultiBinary shape (4294967296, 4294967296) is too large" + limit},
         {"box beyond any array",
          with_agents(kSkill, R"("sim_sensor_space": {"type": "Box", "low": 0, "high": 1, "shape": [4611686018427387904, 4]}, )"),
-         "$.sim_sensor_space.low: " + too_big},
+         "$.sim_sensor_space: Box shape (4611686018427387904, 4) is too large" + limit},
+        // Sizes a few bytes can claim, refused before anything is allocated.
+        {"box of 300 million", with_sensor(R"({"name": "x", "space": {"type": "Box", "low": 0, "high": 1, "shape": [300000000]}})"),
+         "$.sensors[0].space: Box shape (300000000,) has 300000000 elements" + limit},
+        {"discrete of 400 million", with_agents(R"([{"name": "a", "kind": "skill", "action_space": {"type": "Discrete", "n": 400000000}}])"),
+         "$.agents[0].action_space: Discrete space n 400000000 is too large (its one-hot form and its mask have n "
+         "entries)" + limit},
+        {"multidiscrete one-hot", with_sensor(R"({"name": "x", "space": {"type": "MultiDiscrete", "nvec": [16777216, 1]}})"),
+         "$.sensors[0].space: MultiDiscrete nvec sums to 16777217, the length of its one-hot form and its mask" + limit},
+        {"sensors that fit one by one", sensors_of(R"({"type": "MultiBinary", "n": 10000000})", 2),
+         "$.sensors: the sensors have a flat size of at least 20000000 together" + limit},
         {"agents nested too deep, top-down", chain(true), "$.agents[63].children[0]: agents nested deeper than 64 levels"},
         {"agents nested too deep, bottom-up", chain(false), "$.agents[64].children[0]: agents nested deeper than 64 levels"},
     };
@@ -325,6 +349,15 @@ TEST(OrchestrationFiles, MissingFileAndFolderAreReportedAsSuch) {
     } catch (const ValueError& e) {
         EXPECT_EQ(std::string(e.what()).rfind(broken + ": invalid JSON: ", 0), 0u) << e.what();
     }
+}
+
+// A read that fails part-way is the system's error, not cut-off JSON; an
+// endless device stops at the size limit instead of filling memory.
+TEST(OrchestrationFiles, ReadErrorsAndEndlessFilesAreReportedWithThePath) {
+    expect_error<RuntimeError>([] { Orchestration::load("/proc/self/mem"); },
+                               "/proc/self/mem: cannot be read: " + std::string(std::strerror(EIO)));
+    expect_error<ValueError>([] { Orchestration::load("/dev/zero"); },
+                             "/dev/zero: larger than 64 MiB, not an orchestration file");
 }
 
 TEST(OrchestrationFiles, CheckpointsAndPluginsResolveAgainstTheFilesFolder) {
@@ -416,7 +449,8 @@ TEST(OrchestrationNodes, SpacesSensorsAndSourcesAreBuiltAsWritten) {
             {"name": "x", "space": {"type": "Box", "low": [-2, 0], "high": [2, 4]}, "normalization": {"type": "scale"}},
             {"name": "y", "space": {"type": "Box", "low": 0, "high": 1, "shape": [2]}, "source": {"index": 3},
              "normalization": {"type": "standard", "mean": [1, 2], "std": 0.5}},
-            {"name": "z", "space": {"type": "MultiBinary", "n": 3}, "source": {"key": "raw_z"}}],
+            {"name": "z", "space": {"type": "MultiBinary", "n": 3}, "source": {"key": "raw_z"}},
+            {"name": "w", "space": {"type": "Dict", "spaces": {"v": )" + kBox2 + R"(}}, "allow_non_finite": true}],
         "agents": [{"name": "a", "kind": "skill"}]})");
     const auto& dict = orch->sim_sensor_space;
     ASSERT_NE(dict, nullptr);
@@ -434,7 +468,9 @@ TEST(OrchestrationNodes, SpacesSensorsAndSourcesAreBuiltAsWritten) {
     // Agents share the orchestration's simulator space.
     EXPECT_EQ(orch->get_node_by_name("a")->get_sim_sensor_space(), dict);
 
-    ASSERT_EQ(orch->sensors.size(), 3u);
+    ASSERT_EQ(orch->sensors.size(), 4u);
+    EXPECT_FALSE(orch->sensors[0]->allow_non_finite);
+    EXPECT_TRUE(orch->sensors[3]->allow_non_finite) << "a Box inside a Dict may be non-finite";
     const Sensor& x = *orch->sensors[0];
     EXPECT_EQ(x.source.kind, SensorSource::Kind::key);
     EXPECT_EQ(x.source.key, "x");

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,48 @@ TEST_F(SensorConversion, ReadingsOfTheWrongKindAreTypeErrors) {
                 ThrowsMessage<TypeError>(
                     StrEq("sensor readings must be a mapping or a flat numeric vector, got str")));
     EXPECT_THROW(convert(List{1, "x", 2}, sensors), TypeError);
+}
+
+// A non-finite reading must never reach a model: every way readings come in
+// (mapping, flat vector, composite, perceptor) is refused by name, while an
+// opted-out sensor passes it on and readings beyond a Box's bounds stay valid.
+TEST_F(SensorConversion, NonFiniteReadingsAreRefusedOnEveryPath) {
+    const double nan = std::nan("");
+    const SensorList tuple = {sensor("pair", std::make_shared<spaces::Tuple>(std::vector<SpacePtr>{
+                                                 discrete(3), box(-1, 1, Shape{2}, DType::Float64)}))};
+    const SensorList derived = {sensor("raw", discrete(2)), sensor("d", box(0, 1, Shape{1}), from_perceptor("p"))};
+    auto perceptor = std::make_shared<ScriptedPerceptor>([](const Dict&) { return Value(Dict{{"d", -kInf}}); });
+    struct Case { const char* label; std::function<Value()> run; std::string message; };
+    const std::vector<Case> cases = {
+        {"mapping, a number", [&] { return convert(Dict{{"mode", 1}, {"pos", List{0.0, nan}}, {"flags", List{0, 0}}}, sensors); },
+         "sensor 'pos' reading is not finite: nan at position 1"},
+        {"mapping, a float32 array", [&] {
+             return convert(Dict{{"mode", 1}, {"pos", NdArray::of<float>({INFINITY, 0})}, {"flags", List{0, 0}}}, sensors);
+         }, "sensor 'pos' reading is not finite: inf at position 0"},
+        {"float64 beyond float32", [&] { return convert(NdArray::of<double>({1, 1e300, 0, 0, 0}), sensors); },
+         "sensor 'pos' reading is not finite: inf at position 0"},
+        {"flat vector inside a composite", [&] { return convert(NdArray::of<double>({2, 0.5, nan}), tuple); },
+         "sensor 'pair' reading is not finite: nan at position 1"},
+        {"perceptor result", [&] { return convert(Dict{{"raw", 0}}, derived, {perceptor}); },
+         "sensor 'd' reading is not finite: -inf"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_THAT(c.run, ThrowsMessage<ValueError>(
+                               StrEq(c.message + " (a sensor whose teacher replaces missing values sets "
+                                                 "\"allow_non_finite\")")));
+    }
+
+    const SensorList opted_out = {std::make_shared<Sensor>("pos", box(-10, 10, Shape{2}), SensorSource{},
+                                                           Normalization{}, /*allow_non_finite=*/true)};
+    const NdArray passed = convert(Dict{{"pos", List{nan, kInf}}}, opted_out).as_dict().at("pos").as_array();
+    EXPECT_TRUE(std::isnan(passed.data<float>()[0]) && std::isinf(passed.data<float>()[1]));
+    EXPECT_NO_THROW(convert(Dict{{"mode", 1}, {"pos", List{-1e6, 99.0}}, {"flags", List{0, 0}}}, sensors))
+        << "readings beyond the Box's bounds are accepted";
+
+    const std::vector<double> values = {0.0, -1e308, nan, kInf};
+    EXPECT_EQ(find_non_finite(std::span<const double>(values)), 2u);
+    EXPECT_EQ(find_non_finite(std::span<const double>(values).first(2)), 2u) << "all finite: the size";
 }
 
 // ---------------------------------------------------------------- perceptors

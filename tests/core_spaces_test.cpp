@@ -3,8 +3,10 @@
 // messages embed, construction and sample errors, attribute errors, and the
 // kind being the class's own name.
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -248,6 +250,44 @@ TEST(SpaceConstruction, InvalidArgumentsAreValueErrors) {
                 ThrowsMessage<ValueError>(StrEq("Dict space entry 'a' is None")));
     EXPECT_THAT([] { spaces::Tuple({discrete(2), nullptr}); },
                 ThrowsMessage<ValueError>(StrEq("Tuple space entry 1 is None")));
+}
+
+// Sizes at the limit are spaces; one entry more is refused before anything
+// of that size exists, whichever length (elements, flat sample, mask) is over.
+TEST(SpaceConstruction, EveryLengthOfASpaceStaysWithinTheLimit) {
+    constexpr std::int64_t kLimit = spaces::kMaxSpaceEntries;
+    const SpacePtr big = std::make_shared<spaces::MultiBinary>(Shape{4096, 4096});
+    EXPECT_EQ(big->flat_dim(), kLimit);
+    EXPECT_EQ(discrete(kLimit)->flat_dim(), kLimit);
+    EXPECT_EQ(tuple_of({big})->get_no_action_mask().size(), kLimit);
+
+    // Claims a mask of one entry more than its flat size.
+    class WideDiscrete : public spaces::Discrete {
+    public:
+        WideDiscrete() : Discrete(kLimit) {}
+        std::int64_t action_dist_size() const override { return kLimit + 1; }
+    };
+    const std::string limit = "; a space may have at most 16777216 entries";
+    struct Case { const char* label; std::function<void()> make; std::string message; };
+    const std::vector<Case> cases = {
+        {"Discrete", [&] { spaces::Discrete(kLimit + 1); },
+         "Discrete space n 16777217 is too large (its one-hot form and its mask have n entries)" + limit},
+        {"MultiBinary", [] { spaces::MultiBinary(Shape{4097, 4096}); },
+         "MultiBinary shape (4097, 4096) has 16781312 elements" + limit},
+        {"Box", [] { spaces::Box(0, 1, Shape{1 << 12, 1 << 12, 2}); },
+         "Box shape (4096, 4096, 2) has 33554432 elements" + limit},
+        {"MultiDiscrete", [&] { spaces::MultiDiscrete(std::vector<std::int64_t>{kLimit, 1}); },
+         "MultiDiscrete nvec sums to 16777217, the length of its one-hot form and its mask" + limit},
+        {"Tuple", [&] { spaces::Tuple({big, discrete(1)}); }, "Tuple space has a flat size of 16777217" + limit},
+        {"Dict", [&] { spaces::Dict({{"a", big}, {"b", discrete(1)}}); }, "Dict space has a flat size of 16777217" + limit},
+        {"mask", [] { WideDiscrete().get_action_mask_space(); },
+         "WideDiscrete space of flat size 16777216 needs an action mask of 16777217 entries (one per "
+         "action-distribution entry)" + limit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_THAT(c.make, ThrowsMessage<ValueError>(StrEq(c.message)));
+    }
 }
 
 TEST(SpaceConstruction, BoundsAreCopiedNotShared) {

@@ -758,3 +758,26 @@ TEST_F(ExampleThroughRuntime, PendulumAppliesTheSimulatedTorqueAtEveryStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// A NaN reading fails its step by name, before any model runs, and the next
+// finite step of the same facade acts as if nothing had happened.
+TEST_F(ExampleThroughRuntime, PendulumRefusesANanReadingAndRecoversOnTheNextStep) {
+    package("pendulum");
+    tarvik_sims::Pendulum sim;
+    Dict readings = sim.reset(0);
+    const Value before = run_sync(runvane.execute(Value(readings)));
+
+    Dict broken = readings;
+    broken.set("theta_dot", NdArray::of<float>({std::nanf("")}));
+    expect_error<ValueError>([&] { run_sync(runvane.execute(Value(broken))); },
+                             "sensor 'theta_dot' reading is not finite: nan (a sensor whose teacher replaces missing "
+                             "values sets \"allow_non_finite\")");
+
+    const Value after = run_sync(runvane.execute(Value(readings)));
+    ASSERT_TRUE(after.is_array());
+    EXPECT_TRUE(after.as_array().equals(before.as_array())) << repr(after) << " vs " << repr(before);
+}
+
+}  // namespace

@@ -1,5 +1,8 @@
 // Sensor processing and action masks of the processor base.
+#include <cmath>
+
 #include "kernova_support.hpp"
+#include "support/expect_error.hpp"
 
 namespace kernova_test {
 namespace {
@@ -85,6 +88,42 @@ std::vector<double> flat(const NdArray& a) {
     std::vector<double> out;
     for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.item(i));
     return out;
+}
+
+// A host that sends NaN for a missing "speed" lets the teacher replace it;
+// what the teacher leaves would reach the model, and is refused by name. A
+// controller sees the values as they are.
+class OptedOutSensor : public ProcessorTest {
+protected:
+    std::string orchestration_text() const override {
+        std::string text = kOrchestration;
+        const std::string speed = R"("name": "speed",)";
+        text.replace(text.find(speed), speed.size(), speed + R"( "allow_non_finite": true,)");
+        return text;
+    }
+    static Value missing_speed() {
+        Dict d = readings().as_dict();
+        d.set("speed", List{std::nan("")});
+        return d;
+    }
+};
+
+TEST_F(OptedOutSensor, TeacherMustReplaceNonFiniteValuesBeforeTheModel) {
+    auto p = make("skill");
+    expect_error<ValueError>([&] { run_sync(p->process_sim_sensors(missing_speed())); },
+                             "agent 'skill': the observation holds nan at position 5 (sensor 'speed'): a sensor that "
+                             "allows non-finite readings needs a teacher that replaces them before the model runs");
+    teachers->last()->on_transform_sensors = [](const Value& obs) {
+        Dict d = obs.as_dict();
+        if (std::isnan(d.at("speed").as_array().item(0))) d.set("speed", List{7.0});
+        return Value(d);
+    };
+    auto [sensors_filtered, tarvik_obs] = run_sync(p->process_sim_sensors(missing_speed()));
+    EXPECT_EQ(values(sensors_filtered.as_dict().at("observation")), kObservation);
+
+    auto ctrl = make("ctrl");
+    auto [ctrl_filtered, ctrl_obs] = run_sync(ctrl->process_sim_sensors(missing_speed()));
+    EXPECT_TRUE(std::isnan(ctrl_obs.as_dict().at("speed").as_array().item(0)));
 }
 
 TEST(MaskFormats, ModelFormOfEveryMaskKind) {

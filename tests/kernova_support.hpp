@@ -87,8 +87,11 @@ public:
 
 class ProcessorTest : public ::testing::Test {
 protected:
+    // The orchestration every test of the fixture starts from.
+    virtual std::string orchestration_text() const { return kOrchestration; }
+
     void SetUp() override {
-        orchestration = orchestration_from_json(kOrchestration);
+        orchestration = orchestration_from_json(orchestration_text());
         journal = std::make_shared<Journal>();
         teachers = register_fake_teacher(orchestration->registry(), "teacher", {}, journal);
         controllers = register_fake_controller(orchestration->registry(), "controller", {}, journal);

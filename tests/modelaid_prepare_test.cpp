@@ -1,6 +1,8 @@
 // Model preparation: adding the action-mask input once, with the right shape
 // and element type, and never leaving a damaged or half-written model.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -144,14 +146,38 @@ TEST_F(ModelaidPrepare, SecondCallLeavesTheFileByteForByte) {
               (std::vector<std::string>{"ONNX model " + path.string() + " already has the action mask input 'action_mask'"}));
 }
 
-TEST_F(ModelaidPrepare, AnyInputNameContainingActionMaskCounts) {
+// The engine feeds the mask to every input whose name, in lower case,
+// contains "action_mask": such a model is left byte for byte, whatever the
+// case of the name, rather than given a second, unused mask input.
+TEST_F(ModelaidPrepare, AnyInputNameContainingActionMaskInAnyCaseCounts) {
+    for (const char* name : {"obs_action_mask_in", "Action_Mask", "ACTION_MASK_0"}) {
+        SCOPED_TRACE(name);
+        onnx::ModelProto model = policy_model(4, 3);
+        add_tensor_value(model.mutable_graph()->add_input(), name, onnx::TensorProto_DataType_FLOAT, {1, 3});
+        const fs::path path = write_model(model, std::string(name) + ".onnx");
+        const std::string before = read_bytes(path);
+        ensure(path, discrete(3));
+        EXPECT_EQ(read_bytes(path), before);
+    }
+}
+
+// An initializer listed among the inputs is a constant to the engine, not an
+// input it feeds: a mask input is still added.
+TEST_F(ModelaidPrepare, AnInitializerNamedLikeAMaskIsNoMaskInput) {
     onnx::ModelProto model = policy_model(4, 3);
-    add_tensor_value(model.mutable_graph()->add_input(), "obs_action_mask_in", onnx::TensorProto_DataType_FLOAT,
-                     {1, 3});
+    auto* graph = model.mutable_graph();
+    add_tensor_value(graph->add_input(), "action_mask_scale", onnx::TensorProto_DataType_FLOAT, {1});
+    auto* scale = graph->add_initializer();
+    scale->set_name("action_mask_scale");
+    scale->set_data_type(onnx::TensorProto_DataType_FLOAT);
+    scale->add_dims(1);
+    scale->add_float_data(1.0f);
     const fs::path path = write_model(model);
-    const std::string before = read_bytes(path);
     ensure(path, discrete(3));
-    EXPECT_EQ(read_bytes(path), before);
+    const onnx::ModelProto updated = read_model(path);
+    const auto& inputs = updated.graph().input();
+    ASSERT_EQ(inputs.size(), 3);
+    EXPECT_EQ(inputs[2].name(), "action_mask");
 }
 
 TEST_F(ModelaidPrepare, WithoutActionSpaceTheFileIsLeftAlone) {
@@ -252,6 +278,34 @@ TEST_F(ModelaidPrepare, FailedWriteKeepsTheOriginalAndLeavesNoTemporaryFile) {
     EXPECT_EQ(read_bytes(path), before);
     EXPECT_EQ(folder_entries(dir.path()), (std::vector<std::string>{"policy.onnx"}));
     EXPECT_TRUE(logs.messages(LogLevel::info).empty());
+}
+
+// A rewrite killed half-way leaves its hidden copy of the model; the next
+// rewrite removes exactly such files of that model, unless a rewrite in
+// progress holds one, and leaves everything else alone.
+TEST_F(ModelaidPrepare, StaleTemporariesOfTheModelAreRemovedBeforeTheRewrite) {
+    const fs::path path = write_model(policy_model(4, 3));
+    const std::vector<std::string> kept = {
+        ".policy.onnx.tmp-Ab3d9",    ".policy.onnx.tmp-Ab3d9Zx", ".policy.onnx.tmp-Ab3d_Z", ".other.onnx.tmp-Ab3d9Z",
+        "policy.onnx.tmp-Ab3d9Z",    ".policy.onnx.tmp-busy01",  "notes.txt",
+    };
+    for (const auto& name : kept) dir.write(name, "x");
+    dir.write(".policy.onnx.tmp-Ab3d9Z", "stale copy");
+    fs::create_directory(dir / ".policy.onnx.tmp-folder");
+    // A live rewrite holds the lock on its file.
+    const int busy = ::open((dir / ".policy.onnx.tmp-busy01").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(busy, LOCK_EX), 0);
+
+    ensure(path, discrete(3));
+    ::close(busy);
+    EXPECT_EQ(read_model(path).graph().input_size(), 2);
+    std::vector<std::string> expected = kept;
+    expected.insert(expected.end(), {".policy.onnx.tmp-folder", "policy.onnx"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(folder_entries(dir.path()), expected);
+    EXPECT_EQ(logs.messages(LogLevel::debug),
+              (std::vector<std::string>{"Removed " + (fs::canonical(dir.path()) / ".policy.onnx.tmp-Ab3d9Z").string() +
+                                        ", left by an interrupted rewrite of ONNX model " + path.string()}));
 }
 
 TEST_F(ModelaidPrepare, ReadOnlyFolderIsAWriteErrorNamingTheFolder) {

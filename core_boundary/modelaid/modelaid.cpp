@@ -6,15 +6,22 @@
 // atomically: the new model goes to a hidden sibling file, is flushed to disk
 // and then renamed over the original, so readers see either the old or the new
 // model, never a partial one, and a failure leaves the original untouched.
+// A rewrite that was killed leaves its hidden file behind; the next rewrite
+// of the same model removes it.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include <onnx/onnx_pb.h>
@@ -49,6 +56,12 @@ public:
         const int result = ::close(fd_);
         fd_ = -1;
         return result;
+    }
+    // Gives up ownership: the descriptor stays open.
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
     }
     void reset() {
         if (fd_ >= 0) ::close(fd_);
@@ -94,10 +107,19 @@ ModelFile read_model(const std::string& path) {
     return file;
 }
 
-// The existing input whose name contains "action_mask", or null.
+// The existing input the engine will feed the mask to, or null. The engine
+// matches as ONNX Runtime lists the inputs: names compared in ASCII lower
+// case, containing "action_mask", initializers not counted as inputs. A
+// model with an "Action_Mask" input therefore has its mask input already.
 const onnx::ValueInfoProto* find_mask_input(const onnx::GraphProto& graph) {
-    for (const auto& input : graph.input())
-        if (input.name().find(kMaskInputName) != std::string::npos) return &input;
+    std::unordered_set<std::string_view> initializers;
+    for (const auto& init : graph.initializer()) initializers.insert(init.name());
+    for (const auto& input : graph.input()) {
+        std::string name = input.name();
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (name.find(kMaskInputName) != std::string::npos && !initializers.count(input.name())) return &input;
+    }
     return nullptr;
 }
 
@@ -124,6 +146,69 @@ void add_mask_input(onnx::GraphProto& graph, std::int64_t n) {
     shape->add_dim()->set_dim_value(n);
 }
 
+// The temporary file of a rewrite of `target`: ".<name>.tmp-" and the six
+// letters or digits mkostemp puts in place of its XXXXXX.
+std::string temporary_prefix(const fs::path& target) {
+    // Built by appending: g++ 12 warns (-Wrestrict) on the chained operator+ form.
+    std::string prefix = ".";
+    prefix += target.filename().string();
+    prefix += ".tmp-";
+    return prefix;
+}
+
+bool is_temporary_of(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A rewrite holds an exclusive lock on its temporary file from creation to
+// rename. A temporary of this model that nobody holds was left by a rewrite
+// that was killed: it is removed (only files of exactly our naming pattern,
+// and only while holding their lock, so a live rewrite is never touched).
+// Best effort: whatever cannot be removed stays, and the rewrite goes on.
+void remove_stale_temporaries(const std::string& model_path, const fs::path& target) {
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const std::string prefix = temporary_prefix(target);
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!is_temporary_of(name, prefix)) continue;
+        const std::string path = it->path().string();
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat held {}, named {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) continue;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // a rewrite in progress
+        // Still the file that was locked, not one renamed into place since.
+        if (::lstat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) continue;
+        if (::unlink(path.c_str()) == 0)
+            logger.debug("Removed " + path + ", left by an interrupted rewrite of ONNX model " + model_path);
+    }
+}
+
+// Creates the locked temporary file for a rewrite of `target` in `folder`;
+// `temp_name` receives its path. A cleanup elsewhere may take a file between
+// its creation and its locking (it is then no longer at its path): another
+// one is made. On a file system without locks the file is used unlocked, and
+// cleanups cannot lock (so never remove) it either.
+int create_locked_temporary(const fs::path& folder, const fs::path& target, std::string& temp_name) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        temp_name = (folder / (temporary_prefix(target) + "XXXXXX")).string();
+        FileDescriptor fd(::mkostemp(temp_name.data(), O_CLOEXEC));
+        if (fd.get() < 0) return -1;
+        int locked = 0;
+        do locked = ::flock(fd.get(), LOCK_EX);
+        while (locked != 0 && errno == EINTR);
+        if (locked != 0) return fd.release();
+        struct stat held {}, named {};
+        if (::fstat(fd.get(), &held) == 0 && ::lstat(temp_name.c_str(), &named) == 0 &&
+            named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+            return fd.release();
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 // Writes `bytes` over `target` through a sibling temporary file. RuntimeError
 // naming the model (as the caller called it) and the reason on any failure,
 // after removing the temporary file; the target is then untouched.
@@ -133,14 +218,12 @@ void replace_file_atomically(const std::string& model_path, const fs::path& targ
         return RuntimeError("cannot write ONNX model " + model_path + ": " + reason);
     };
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    // Built by appending: g++ 12 warns (-Wrestrict) on the chained operator+ form.
-    std::string hidden_name = ".";
-    hidden_name += target.filename().string();
-    hidden_name += ".tmp-XXXXXX";
-    std::string temp_name = (folder / hidden_name).string();
-
-    FileDescriptor fd(::mkostemp(temp_name.data(), O_CLOEXEC));
+    std::string temp_name;
+    FileDescriptor fd(create_locked_temporary(folder, target, temp_name));
     if (fd.get() < 0) throw failure("cannot create a temporary file in " + folder.string() + ": " + errno_text(errno));
+    // Holds the lock until the rename is done: closing `fd` to see its
+    // result must not yet let a cleanup take the file.
+    const FileDescriptor lock(::dup(fd.get()));
     bool renamed = false;
     struct TempRemover {
         const std::string& path;
@@ -206,6 +289,7 @@ extern "C" void tarvik_modelaid_ensure_onnx_model_has_action_mask(const std::str
     std::error_code ec;
     fs::path target = fs::canonical(onnx_path, ec);
     if (ec) target = onnx_path;
+    remove_stale_temporaries(onnx_path, target);
     replace_file_atomically(onnx_path, target, bytes, file.mode);
     logger.info("Added input 'action_mask' of shape [1, " + std::to_string(n) + "] (float64)" + agent_label(options) +
                 " to ONNX model " + onnx_path);

@@ -7,19 +7,22 @@
 // known to be added. Errors of the spaces and sensors library are caught at
 // the call that raised them, so they get the JSON path of what was being
 // built.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
 #include <new>
 #include <set>
 #include <span>
-#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -334,6 +337,9 @@ spaces::SpacePtr read_box(const Obj& o) {
     } else {
         fail(o.path(), "missing required key 'shape' (needed when low and high are both numbers)");
     }
+    // Before the bounds are spread over the shape: a few bytes of JSON may
+    // claim billions of elements.
+    guarded(o.path(), [&] { spaces::check_space_shape("Box", shape); });
     NdArray lows = guarded(o.at("low"), [&] { return fill_to_shape(low, shape, o.at("low"), shape_of); });
     NdArray highs = guarded(o.at("high"), [&] { return fill_to_shape(high, shape, o.at("high"), shape_of); });
     return guarded(o.path(), [&] { return std::make_shared<const spaces::Box>(lows, highs, dtype); });
@@ -588,7 +594,7 @@ private:
     void read_sensors(const json& list, const std::string& path) {
         for (std::size_t i = 0; i < as_array(list, path).size(); ++i) {
             const std::string item = child(path, i);
-            Obj o(list[i], item, {"name", "space", "source", "normalization"});
+            Obj o(list[i], item, {"name", "space", "source", "normalization", "allow_non_finite"});
             std::string name = as_name(o.need("name"), o.at("name"));
             for (const auto& other : sensors_)
                 if (other.sensor->name == name)
@@ -597,11 +603,49 @@ private:
             SensorSource source = read_source(o, name);
             Normalization normalization;
             if (const json* n = o.get("normalization")) normalization = read_normalization(*n, o.at("normalization"), space);
+            const bool allow_non_finite = read_allow_non_finite(o, *space);
             auto sensor = guarded(item, [&] {
-                return std::make_shared<const Sensor>(name, space, source, std::move(normalization));
+                return std::make_shared<const Sensor>(name, space, source, std::move(normalization), allow_non_finite);
             });
             sensors_.push_back({item, std::move(sensor)});
         }
+        check_sensors_flat_size(path);
+    }
+
+    // Every sensor fits the limit on its own; the processors' full sensor
+    // space (a Dict of them all) must fit it too.
+    void check_sensors_flat_size(const std::string& path) const {
+        std::int64_t total = 0;
+        for (const auto& entry : sensors_) {
+            total += entry.sensor->space->flat_dim();  // each at most the limit: no overflow
+            if (total > spaces::kMaxSpaceEntries) break;
+        }
+        if (total > spaces::kMaxSpaceEntries)
+            fail(path, "the sensors have a flat size of at least " + std::to_string(total) +
+                           " together; a space may have at most " + std::to_string(spaces::kMaxSpaceEntries) +
+                           " entries");
+    }
+
+    // Only Box parts can hold NaN or infinities; on any other space the flag
+    // would promise something the sensor never does.
+    static bool read_allow_non_finite(const Obj& sensor, const spaces::Space& space) {
+        if (!sensor.flag("allow_non_finite")) return false;
+        std::function<bool(const spaces::Space&)> has_box = [&](const spaces::Space& s) {
+            switch (spaces::kind_of(s)) {
+                case spaces::Kind::Box: return true;
+                case spaces::Kind::Tuple:
+                    return std::any_of(s.sequence_spaces().begin(), s.sequence_spaces().end(),
+                                       [&](const auto& part) { return has_box(*part); });
+                case spaces::Kind::Dict:
+                    return std::any_of(s.mapping_spaces().begin(), s.mapping_spaces().end(),
+                                       [&](const auto& entry) { return has_box(*entry.second); });
+                default: return false;
+            }
+        };
+        if (!has_box(space))
+            fail(sensor.at("allow_non_finite"), "only readings of Box spaces can be non-finite; this sensor's space is " +
+                                                    space.repr());
+        return true;
     }
 
     static SensorSource read_source(const Obj& sensor, const std::string& name) {
@@ -744,6 +788,8 @@ private:
                     fail(o.at("action_space"),
                          "an orchestrator's action space is the choice among its children and is not given in the file");
                 definition.action_space = read_space(*space, o.at("action_space"));
+                // A mask is made for every action space; its size is known now.
+                guarded(o.at("action_space"), [&] { (void)definition.action_space->get_action_mask_space(); });
             }
             definition.sim_sensor_space = sim_sensor_space;
             agents_.push_back(std::move(entry));
@@ -890,16 +936,44 @@ OrchestrationPtr Orchestration::from_json(std::string_view text, const fs::path&
     return OrchestrationLoader(fs::absolute(base_dir).lexically_normal(), source).load(text);
 }
 
+namespace {
+
+// Far beyond any orchestration file (they are kilobytes); keeps a path to an
+// endless device such as /dev/zero from being read until memory runs out.
+constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
+
+// The whole file. A read error is the system's own reason, with the path: a
+// stream that fails half-way must not pass for a short file, whose text
+// would then be reported as cut-off JSON.
+std::string read_file_text(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw RuntimeError(path + ": cannot be read: " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw RuntimeError(path + ": cannot be read: " + std::strerror(errno));
+        if (got == 0) return text;
+        if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes)
+            throw ValueError(path + ": larger than " + std::to_string(kMaxFileBytes >> 20) +
+                             " MiB, not an orchestration file");
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace
+
 OrchestrationPtr Orchestration::load(const std::string& path) {
     std::error_code ec;
     const fs::path file(path);
     if (!fs::exists(file, ec)) throw FileNotFoundError("orchestration file not found: " + path);
     if (fs::is_directory(file, ec)) throw ValueError(path + ": is a folder, not an orchestration file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in.is_open()) throw RuntimeError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return from_json(text.str(), fs::absolute(file).parent_path(), path);
+    return from_json(read_file_text(path), fs::absolute(file).parent_path(), path);
 }
 
 }  // namespace tarvik_core

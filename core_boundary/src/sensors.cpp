@@ -103,6 +103,9 @@ NdArray array_reading(const Sensor& sensor, const spaces::Space& space, const Va
         if (kind_of(space) == Kind::MultiBinary) check_binary(sensor, space, array);
         array = array.astype(dtype);
     }
+    // Checked in the space's own type: a float64 beyond float32's range has
+    // become an infinity by now, and the model would see that.
+    sensor.check_finite(array);
     if (!(array.shape() == shape)) array = array.reshape(shape);
     return array;
 }
@@ -232,7 +235,35 @@ void check_params(const Sensor& sensor, const NdArray& a, const NdArray& b) {
     }
 }
 
+template <class T>
+std::size_t first_non_finite(std::span<const T> values) noexcept {
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (!std::isfinite(values[i])) return i;
+    return values.size();
+}
+
+template <class T>
+void check_finite_values(const Sensor& sensor, std::span<const T> values) {
+    if (sensor.allow_non_finite) return;
+    const std::size_t at = first_non_finite(values);
+    if (at == values.size()) return;
+    std::string where = values.size() == 1 ? "" : " at position " + std::to_string(at);
+    throw ValueError(who(sensor) + " reading is not finite: " + float_repr(values[at]) + where +
+                     " (a sensor whose teacher replaces missing values sets \"allow_non_finite\")");
+}
+
 }  // namespace
+
+std::size_t find_non_finite(std::span<const float> values) noexcept { return first_non_finite(values); }
+std::size_t find_non_finite(std::span<const double> values) noexcept { return first_non_finite(values); }
+
+void Sensor::check_finite(std::span<const float> values) const { check_finite_values(*this, values); }
+void Sensor::check_finite(std::span<const double> values) const { check_finite_values(*this, values); }
+
+void Sensor::check_finite(const NdArray& values) const {
+    if (values.dtype() == DType::Float32) check_finite_values(*this, values.values<float>());
+    else if (values.dtype() == DType::Float64) check_finite_values(*this, values.values<double>());
+}
 
 std::int64_t raw_reading_size(const spaces::Space& space) {
     switch (kind_of(space)) {
@@ -256,9 +287,10 @@ std::int64_t raw_reading_size(const spaces::Space& space) {
                     "Discrete, MultiDiscrete, Box, MultiBinary, Tuple, Dict");
 }
 
-Sensor::Sensor(std::string name_, spaces::SpacePtr space_, SensorSource source_, Normalization normalization_)
+Sensor::Sensor(std::string name_, spaces::SpacePtr space_, SensorSource source_, Normalization normalization_,
+               bool allow_non_finite_)
     : name(std::move(name_)), space(std::move(space_)), source(std::move(source_)),
-      normalization(std::move(normalization_)) {
+      normalization(std::move(normalization_)), allow_non_finite(allow_non_finite_) {
     if (!space) throw ValueError(who(*this) + " has no space");
     if (normalization.kind == Normalization::Kind::none) return;
     if (kind_of(*space) != Kind::Box) {

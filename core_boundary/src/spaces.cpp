@@ -75,13 +75,15 @@ NdArray flatten_with(const Space& space, const Value& sample) {
     return out;
 }
 
-void check_shape(const Shape& shape, std::string_view kind) {
-    for (std::int64_t d : shape) {
-        if (d < 0) throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " has a negative dimension");
-    }
-    // shape_product saturates there: no array or vector of that size exists.
-    if (shape_product(shape) == std::numeric_limits<std::int64_t>::max())
-        throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " is too large");
+// "; a space may have at most 16777216 entries", closing every size error.
+std::string limit_text() {
+    return "; a space may have at most " + std::to_string(kMaxSpaceEntries) + " entries";
+}
+
+// A length beyond the limit: ValueError "<before><count><after><limit_text()>".
+void check_entries(std::int64_t count, std::string_view before, std::string_view after) {
+    if (count > kMaxSpaceEntries)
+        throw ValueError(std::string(before) + std::to_string(count) + std::string(after) + limit_text());
 }
 
 // Flat sizes of composite spaces are sums that spaces read from files can
@@ -92,7 +94,7 @@ void add_size(std::int64_t& total, std::int64_t part, std::string_view kind) {
 }
 
 NdArray filled(const Shape& shape, double value) {
-    check_shape(shape, "Box");
+    check_space_shape("Box", shape);
     return NdArray::full(DType::Float64, shape, value);
 }
 
@@ -177,6 +179,17 @@ SpacePtr flatten_parts(const std::vector<const Space*>& parts, std::int64_t flat
 
 }  // namespace
 
+void check_space_shape(std::string_view kind, const Shape& shape) {
+    for (std::int64_t d : shape) {
+        if (d < 0) throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " has a negative dimension");
+    }
+    // shape_product saturates at the int64 limit: no array of that size exists.
+    const std::int64_t elements = shape_product(shape);
+    if (elements == std::numeric_limits<std::int64_t>::max())
+        throw ValueError(std::string(kind) + " shape " + shape_repr(shape) + " is too large" + limit_text());
+    check_entries(elements, std::string(kind) + " shape " + shape_repr(shape) + " has ", " elements");
+}
+
 // ---------------------------------------------------------------- Space
 
 std::int64_t Space::n() const { no_attribute("n"); }
@@ -195,9 +208,19 @@ SpacePtr Space::flatten() const {
     return std::make_shared<Box>(0.0, 1.0, Shape{flat_dim()}, DType::Float32);
 }
 
-SpacePtr Space::get_action_mask_space() const { return std::make_shared<MultiBinary>(action_dist_size()); }
+// A mask has one entry per action-distribution entry: a Box of many
+// elements may fit the limit while its mask (means and spreads) does not.
+std::int64_t Space::checked_mask_size() const {
+    const std::int64_t size = action_dist_size();
+    if (size > kMaxSpaceEntries)
+        check_entries(size, type_name() + " space of flat size " + std::to_string(flat_dim()) + " needs an action mask of ",
+                      " entries (one per action-distribution entry)");
+    return size;
+}
 
-NdArray Space::get_no_action_mask() const { return NdArray::ones(DType::Int8, Shape{action_dist_size()}); }
+SpacePtr Space::get_action_mask_space() const { return std::make_shared<MultiBinary>(checked_mask_size()); }
+
+NdArray Space::get_no_action_mask() const { return NdArray::ones(DType::Int8, Shape{checked_mask_size()}); }
 
 std::string repr(const SpacePtr& space) { return space ? space->repr() : "None"; }
 
@@ -223,6 +246,8 @@ Kind kind_of(const Space& space) {
 
 Discrete::Discrete(std::int64_t n, std::int64_t start) : n_(n), start_(start) {
     if (n < 1) throw ValueError("Discrete space needs n >= 1, got " + std::to_string(n));
+    // Its flat sample and its mask are one-hot blocks of n entries.
+    check_entries(n, "Discrete space n ", " is too large (its one-hot form and its mask have n entries)");
     if (start > std::numeric_limits<std::int64_t>::max() - n) {
         throw ValueError("Discrete space start " + std::to_string(start) + " + n " + std::to_string(n) +
                          " overflows int64");
@@ -278,6 +303,7 @@ MultiDiscrete::MultiDiscrete(NdArray nvec) {
             add_size(total_, *v, "MultiDiscrete");
         }
     });
+    check_entries(total_, "MultiDiscrete nvec sums to ", ", the length of its one-hot form and its mask");
     nvec_ = std::move(owned);
 }
 
@@ -319,6 +345,7 @@ Box::Box(NdArray low, NdArray high, DType dtype) : shape_(low.shape()), dtype_(d
         throw ValueError("Box low has shape " + shape_repr(low.shape()) + " but high has shape " +
                          shape_repr(high.shape()));
     }
+    check_space_shape("Box", shape_);
     low_ = owned_f64(low);
     high_ = owned_f64(high);
     fit_bounds_to_dtype(low_, high_, dtype_);
@@ -359,7 +386,7 @@ bool Box::equals(const Space& other) const {
 
 MultiBinary::MultiBinary(std::int64_t n) : MultiBinary(Shape{n}) {}
 
-MultiBinary::MultiBinary(Shape shape) : shape_(shape) { check_shape(shape_, "MultiBinary"); }
+MultiBinary::MultiBinary(Shape shape) : shape_(shape) { check_space_shape("MultiBinary", shape_); }
 
 NdArray MultiBinary::flatten_sample(const Value& sample) const { return flatten_with(*this, sample); }
 
@@ -394,6 +421,7 @@ Tuple::Tuple(std::vector<SpacePtr> spaces) : spaces_(std::move(spaces)) {
         add_size(flat_dim_, spaces_[i]->flat_dim(), "Tuple");
         add_size(dist_size_, spaces_[i]->action_dist_size(), "Tuple");
     }
+    check_entries(flat_dim_, "Tuple space has a flat size of ", "");
 }
 
 std::int64_t Tuple::flat_dim() const { return flat_dim_; }
@@ -444,6 +472,7 @@ Dict::Dict(SpaceEntries spaces) : spaces_(std::move(spaces)) {
         add_size(flat_dim_, space->flat_dim(), "Dict");
         add_size(dist_size_, space->action_dist_size(), "Dict");
     }
+    check_entries(flat_dim_, "Dict space has a flat size of ", "");
 }
 
 SpacePtr Dict::find(std::string_view key) const noexcept {

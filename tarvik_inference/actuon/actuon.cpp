@@ -89,6 +89,42 @@ NdArray mask_logits(const NdArray& action_dist_inputs, const std::optional<NdArr
     return flat_action_dist_inputs.add(inf_mask);
 }
 
+// Clipping keeps NaN, and unsquashing maps it to NaN again: a model that
+// emits NaN would otherwise hand the host a NaN action as a success. The
+// Box parts of the decoded action (as far as it has the space's form) are
+// checked; every other kind decodes to whole numbers.
+void check_action_finite(const Value& action, const spaces::Space& space, const std::string& agent) {
+    switch (spaces::kind_of(space)) {
+    case spaces::Kind::Box: {
+        if (!action.is_array()) return;
+        const NdArray& values = action.as_array();
+        const auto check = [&](auto span) {
+            const std::size_t at = tarvik_core::find_non_finite(span);
+            if (at < span.size())
+                throw tarvik_core::ValueError("agent '" + agent + "': the model's action for " + space.repr() +
+                                              " is not finite: " + tarvik_core::float_repr(span[at]) +
+                                              " at position " + std::to_string(at));
+        };
+        if (values.dtype() == DType::Float32) check(values.values<float>());
+        else if (values.dtype() == DType::Float64) check(values.values<double>());
+        return;
+    }
+    case spaces::Kind::Tuple: {
+        const auto& parts = space.sequence_spaces();
+        if (!action.is_tuple() || action.as_tuple().items().size() != parts.size()) return;
+        for (std::size_t i = 0; i < parts.size(); ++i) check_action_finite(action.as_tuple().items()[i], *parts[i], agent);
+        return;
+    }
+    case spaces::Kind::Dict: {
+        if (!action.is_dict()) return;
+        for (const auto& entry : space.mapping_spaces())
+            if (const Value* part = action.as_dict().find(entry.first)) check_action_finite(*part, *entry.second, agent);
+        return;
+    }
+    default: return;
+    }
+}
+
 // What a step returns when asked for the teacher dict, keys in this order.
 Value teacher_dict(Value action, Value sensors_filtered, Value tarvik_obs) {
     Dict d;
@@ -263,7 +299,9 @@ Value Actuon::model_action(const Value& sensors_filtered) {
 
     const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
     const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
-    return this->_decode_action_dist_inputs(vector, action_space).first;
+    Value action = this->_decode_action_dist_inputs(vector, action_space).first;
+    if (action_space) check_action_finite(action, *action_space, context.agent->get_name());
+    return action;
 }
 
 namespace {

@@ -489,8 +489,43 @@ BaseAgentProcessor::ObservationStep BaseAgentProcessor::begin_observation(const 
     return step;
 }
 
+namespace {
+
+// Readings of sensors that allow non-finite values reach the teacher as they
+// are, for it to replace. Whatever it leaves would reach the model, so the
+// observation of a processor that runs a model is checked then, naming the
+// sensor the value belongs to. Processors whose sensors all refuse
+// non-finite readings skip the pass: their readings were checked when they
+// were converted.
+void check_observation_finite(const BaseAgentProcessor& p, const NdArray& observation) {
+    if (p.controller || observation.dtype() != DType::Float32) return;
+    const auto& sensors = p.context.orchestration->sensors;
+    if (std::none_of(sensors.begin(), sensors.end(), [](const auto& s) { return s && s->allow_non_finite; })) return;
+    const auto values = observation.values<float>();
+    const std::size_t at = tarvik_core::find_non_finite(values);
+    if (at == values.size()) return;
+    std::string sensor;
+    if (const auto& space = p.filtered_brennor_sensor_space; space && space->type_name() == "Dict") {
+        std::int64_t end = 0;
+        for (const auto& [name, part] : space->mapping_spaces()) {
+            end += part->flat_dim();
+            if (static_cast<std::int64_t>(at) < end) {
+                sensor = " (sensor '" + name + "')";
+                break;
+            }
+        }
+    }
+    throw ValueError("agent '" + p.context.agent->get_name() + "': the observation holds " +
+                     tarvik_core::float_repr(values[at]) + " at position " + std::to_string(at) + sensor +
+                     ": a sensor that allows non-finite readings needs a teacher that replaces them before the "
+                     "model runs");
+}
+
+}  // namespace
+
 SensorsResult BaseAgentProcessor::finish_observation(ObservationStep& step, Value& transformed) {
     NdArray observation = flatten_observation(step, transformed);
+    check_observation_finite(*this, observation);
     return SensorsResult{Value(model_observation(std::move(observation), std::move(step.action_mask))),
                          std::move(transformed)};
 }

@@ -2,7 +2,8 @@
 //
 // ensure_onnx_model_has_action_mask(onnx_path, {.action_space, .agent}) makes
 // sure the ONNX model at `onnx_path` has an input whose name contains
-// "action_mask": when none does, it adds a float64 input "action_mask" of shape
+// "action_mask" in any case (as the model session matches it; initializers do
+// not count): when none does, it adds a float64 input "action_mask" of shape
 // [1, n], n being the length of the action space's mask, and rewrites the file
 // atomically (a sibling temporary file, flushed, then renamed over the model),
 // so a failure never leaves a truncated model. With no action space the file

@@ -19,11 +19,21 @@
 // Box space, finite scale bounds with high > low, a positive std, parameters
 // of 1 value or of the space's size; omitted scale bounds come from the Box.
 //
+// Readings must be finite: a NaN or infinite value in a reading of a float
+// space (as converted to the space's element type, so a float64 beyond
+// float32's range counts) is a ValueError naming the sensor and the value.
+// Integer kinds refuse such values anyway (they are no whole numbers). A
+// sensor whose host encodes missing values as NaN, for a teacher to replace,
+// is built with `allow_non_finite`; its readings pass unchecked. Readings
+// outside a Box's bounds are accepted either way: simulators overshoot.
+//
 // Sensors are immutable after loading and shared by every processor.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -52,12 +62,14 @@ struct SensorSource {
 class Sensor {
 public:
     Sensor(std::string name, spaces::SpacePtr space, SensorSource source = {},
-           Normalization normalization = {});
+           Normalization normalization = {}, bool allow_non_finite = false);
 
     std::string name;
     spaces::SpacePtr space;
     SensorSource source;
     Normalization normalization;
+    // Readings may hold NaN or infinities (for a teacher to replace).
+    bool allow_non_finite = false;
 
     // Number of raw entries the sensor takes from a flat vector.
     std::int64_t flat_size() const;
@@ -71,7 +83,19 @@ public:
     // Brings a raw reading into the core form for this sensor's space
     // (ValueError naming the sensor when the size or kind does not fit).
     Value convert_reading(const Value& reading) const;
+    // The readings check every conversion runs on a reading in its converted
+    // form: ValueError naming the sensor and the first non-finite value,
+    // unless the sensor allows them. Integer arrays always pass.
+    void check_finite(std::span<const float> values) const;
+    void check_finite(std::span<const double> values) const;
+    void check_finite(const NdArray& values) const;
 };
+
+// Position of the first NaN or infinite value, or values.size() when every
+// value is finite. One pass, no allocation: it runs on every reading of every
+// step.
+std::size_t find_non_finite(std::span<const float> values) noexcept;
+std::size_t find_non_finite(std::span<const double> values) noexcept;
 
 // Number of entries a reading of `space` takes in a flat vector: 1 for
 // Discrete, nvec.size() for MultiDiscrete, the product of the shape for Box

@@ -24,6 +24,13 @@
 // mapping_spaces) exist on every space; a kind that lacks one raises
 // AttributeError, the way a missing attribute fails.
 //
+// Size limit: every length a space describes (its elements, its flat sample,
+// its action-distribution vector and so its action mask) is at most
+// kMaxSpaceEntries. Constructors check elements and flat length before they
+// allocate anything; the mask length is checked where a mask is made
+// (get_action_mask_space, get_no_action_mask). Errors name the kind, the
+// size and the limit.
+//
 // Errors: invalid construction arguments are ValueErrors; a sample that does
 // not fit the space is a ValueError (or TypeError for the wrong kind of value)
 // naming the space. A Discrete sample that is not an integer in range is a
@@ -44,6 +51,17 @@
 #include "tarvik_core/value.hpp"
 
 namespace tarvik_core::spaces {
+
+// 2^24: far beyond any real policy's observation or action (a 2048 x 2048
+// RGBA image has 2^24 values), while a file or caller claiming more cannot
+// make the runtime allocate gigabytes for one space.
+inline constexpr std::int64_t kMaxSpaceEntries = std::int64_t{1} << 24;
+
+// ValueError unless a space of `kind` ("Box", "MultiBinary") with `shape`
+// keeps within kMaxSpaceEntries; for callers that allocate per element before
+// they construct the space (bounds read from a file). Negative dimensions are
+// a ValueError too.
+void check_space_shape(std::string_view kind, const Shape& shape);
 
 class Space;
 using SpacePtr = std::shared_ptr<const Space>;
@@ -80,6 +98,10 @@ public:
 
 protected:
     [[noreturn]] void no_attribute(std::string_view attribute) const;
+
+private:
+    // action_dist_size(), checked against kMaxSpaceEntries.
+    std::int64_t checked_mask_size() const;
 };
 
 class Discrete : public Space {
