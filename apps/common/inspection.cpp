@@ -391,7 +391,7 @@ private:
             const auto outputs = engine.infer(obs, mask);
             if (!declared_dist && dist_output && *dist_output < outputs.size()) {
                 const auto& produced = outputs.entries()[*dist_output];
-                const auto& shape = produced.second.shape();
+                const auto& shape = produced.second.as_array().shape();
                 const std::int64_t length = shape.empty() ? 1 : shape[shape.size() - 1];
                 if (length != dist_size) error(agent, path, dist_mismatch(produced.first, length, action_space, dist_size));
             }
