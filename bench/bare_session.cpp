@@ -20,6 +20,10 @@ Ort::Env& bench_env() {
 Ort::SessionOptions runtime_session_options() {
     Ort::SessionOptions options;
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    // The runtime's default model-session settings: one thread, no spinning.
+    options.SetIntraOpNumThreads(1);
+    options.SetInterOpNumThreads(1);
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     return options;
 }
 

@@ -1,11 +1,11 @@
 // BareSession: the floor every benchmark row is measured against.
 //
 // One ONNX Runtime session opened on a model file with exactly the options
-// the model session of the runtime uses (full graph optimisation, the CPU
-// provider, nothing else), and input tensors built once over buffers that
-// live as long as the session: the observation as float32 [1, n_in] and, when
-// the model has an "action_mask" input, an all-ones float64 mask of its
-// declared shape. run() is one Run requesting every output, which is what a
+// the model session of the runtime uses by default (full graph optimisation,
+// the CPU provider, one thread, no spinning), and input tensors built once
+// over buffers that live as long as the session: the observation as float32
+// [1, n_in] and, when the model has an "action_mask" input, an all-ones
+// float64 mask of its declared shape. run() is one Run requesting every output, which is what a
 // model run costs with no runtime around it.
 #pragma once
 

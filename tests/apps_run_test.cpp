@@ -4,12 +4,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <regex>
 #include <sstream>
 
 #include "apps_support.hpp"
+#include "support/model_builder.hpp"
 #include "tarvik_apps/episode_runner.hpp"
 #include "tarvik_apps/progress_bar.hpp"
 #include "tarvik_apps/run_command.hpp"
+#include "tarvik_inference/grafex.hpp"
 
 namespace {
 
@@ -37,13 +40,85 @@ TEST(RunCommandLine, BadCommandLinesExitWithTwoAndSayWhatIsWrong) {
         {"unknown log level", {"--log-level", "loud"}, "--log-level: loud not in {debug,info,warning,error,off}"},
         {"missing option value", {"--sim"}, "--sim"},
         {"two orchestrations", {"a.json", "b.json"}, "b.json"},
+        {"episodes beyond their type", {"--episodes", "99999999999999999999"},
+         "--episodes: must be at most 9223372036854775807, got 99999999999999999999"},
+        {"steps beyond their type", {"--max-steps", "9223372036854775808"},
+         "--max-steps: must be at most 9223372036854775807, got 9223372036854775808"},
+        {"seed beyond its type", {"--seed", "18446744073709551616"},
+         "--seed: must be at most 18446744073709551615, got 18446744073709551616"},
+        {"seed in hex", {"--seed", "0x10"}, "--seed: must be a whole number, got 0x10"},
+        {"last seed beyond the type", {"--seed", "18446744073709551615", "--episodes", "2"},
+         "seed 18446744073709551615 with 2 episodes: the last episode's seed would pass the largest seed, "
+         "18446744073709551615"},
+        {"empty orchestration path", {""}, "orchestration: must not be empty"},
+        {"empty simulator", {"--sim", ""}, "--sim: must not be empty"},
+        {"no reply time", {"--sim-timeout", "0"},
+         "--sim-timeout: must be a number of seconds above 0 and at most 86400, got 0"},
+        {"reply time beyond a day", {"--sim-timeout", "1e9"},
+         "--sim-timeout: must be a number of seconds above 0 and at most 86400, got 1e9"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto result = run_tarvik_run(c.args);
         EXPECT_EQ(result.exit_code, 2);
+        EXPECT_TRUE(starts_with(result.err, "tarvik-run: error: ")) << result.err;
         EXPECT_TRUE(contains(result.err, c.message)) << result.err;
         EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(RunCommandLine, BothProgramsNameTheirVersionAndTheOnnxRuntimes) {
+    for (const auto& [program, name] : {std::pair<std::string, std::string>{TARVIK_RUN_EXE, "tarvik-run"},
+                                        {TARVIK_INSPECT_EXE, "tarvik-inspect"}}) {
+        const auto result = run_program(program, {"--version"});
+        EXPECT_EQ(result.exit_code, 0);
+        const std::string tail = " (ONNX Runtime " + tarvik_inference::onnxruntime_version() + ")\n";
+        EXPECT_TRUE(std::regex_match(result.out, std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+ .*\n")) &&
+                    result.out.size() > tail.size() &&
+                    result.out.compare(result.out.size() - tail.size(), tail.size(), tail) == 0)
+            << result.out;
+    }
+}
+
+TEST(RunCommandLine, OutputThatCannotBeWrittenFailsBothPrograms) {
+    struct Case {
+        const char* name;
+        Output output;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"full device", Output{.path = "/dev/full"}, "No space left on device"},
+        {"closed descriptor", Output{.closed = true}, "it is closed"},
+        {"reader gone", Output{.broken_pipe = true}, "Broken pipe"},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {TARVIK_RUN_EXE, "--episodes", "1", "--max-steps", "2"},
+        {TARVIK_RUN_EXE, "--episodes", "1", "--max-steps", "2", "--json"},
+        {TARVIK_INSPECT_EXE, example_file("cartpole")},
+    };
+    for (const auto& c : cases) {
+        for (const auto& command : commands) {
+            SCOPED_TRACE(std::string(c.name) + ": " + command[0] + (command.back() == "--json" ? " --json" : ""));
+            const auto result = run_program(command[0], {command.begin() + 1, command.end()}, {}, c.output);
+            EXPECT_EQ(result.exit_code, 1);
+            const std::string program = fs::path(command[0]).filename().string();
+            EXPECT_EQ(result.err, program + ": error: cannot write to standard output: " + c.reason + "\n");
+        }
+    }
+}
+
+TEST(RunCommandLine, OnlyRegularFilesAreRead) {
+    tarvik_test::TempDir dir;
+    for (const std::string& path : {std::string("/dev/zero"), dir.path().string()}) {
+        const std::string kind = path == "/dev/zero" ? "character device" : "directory";
+        for (const auto& [program, name] : {std::pair<std::string, std::string>{TARVIK_RUN_EXE, "tarvik-run"},
+                                            {TARVIK_INSPECT_EXE, "tarvik-inspect"}}) {
+            SCOPED_TRACE(name + " " + path);
+            const auto result = run_program(program, {path});
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_EQ(result.err, name + ": error: orchestration file " + path + " is not a regular file (it is a " +
+                                      kind + ")\n");
+        }
     }
 }
 
@@ -121,11 +196,12 @@ TEST_F(RunFailures, MissingModelFailsOnTheFirstStepNamingTheAgent) {
 
 TEST_F(RunFailures, ReadingsThatDoNotFitFailTheFirstStep) {
     // The cart-pole orchestration in the pendulum simulator: its readings lack
-    // the cart's sensors.
+    // the cart's sensors, which the top agent gathers first.
     const auto result = run_tarvik_run({example_file("cartpole"), "--sim", "pendulum", "--episodes", "1"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.err, "tarvik-run: error: episode 1 (seed 0), step 1, execute: sensor 'x' has no value: the "
-                          "readings have no key 'x'\n");
+    EXPECT_EQ(result.err, "tarvik-run: error: episode 1 (seed 0), step 1, execute: agent supervisor, model " +
+                              (examples_dir() / "cartpole" / "models" / "supervisor.onnx").string() +
+                              ": sensor 'x' has no value: the readings have no key 'x'\n");
     EXPECT_FALSE(contains(result.out, "Summary"));
 }
 
@@ -143,6 +219,66 @@ TEST_F(RunFailures, CompletedEpisodesStayListedBeforeALaterFailureButNoSummaryFo
     EXPECT_TRUE(contains(result.err, "tarvik-run: error: episode 2 (seed 3), step 1, execute: ONNX model not loaded for "
                                      "agent stabilize\n"))
         << result.err;
+}
+
+TEST_F(RunFailures, JsonStillReportsTheFinishedEpisodesAndTheError) {
+    const std::string file = copy_example("pendulum", dir.path());
+    fs::remove(dir / "pendulum" / "models" / "stabilize.onnx");
+    const auto result = run_tarvik_run({file, "--seed", "2", "--episodes", "2", "--max-steps", "10", "--json"});
+    EXPECT_EQ(result.exit_code, 1);
+    const std::string error = "episode 2 (seed 3), step 1, execute: ONNX model not loaded for agent stabilize";
+    EXPECT_TRUE(contains(result.err, "tarvik-run: error: " + error + "\n")) << result.err;
+    json report;
+    ASSERT_NO_THROW(report = json::parse(result.out)) << result.out;
+    ASSERT_EQ(report["episodes"].size(), 1u);
+    EXPECT_EQ(report["episodes"][0]["seed"], 2);
+    EXPECT_EQ(report["orchestration"]["id"], "pendulum");
+    EXPECT_TRUE(report["summary"].is_null());
+    EXPECT_EQ(report["error"], error);
+
+    // Before anything loaded, the object still says what went wrong.
+    const std::string missing = (dir / "absent.json").string();
+    const auto early = run_tarvik_run({missing, "--json"});
+    EXPECT_EQ(early.exit_code, 1);
+    ASSERT_NO_THROW(report = json::parse(early.out)) << early.out;
+    EXPECT_TRUE(report["orchestration"]["id"].is_null());
+    EXPECT_EQ(report["orchestration"]["file"], missing);
+    EXPECT_TRUE(report["episodes"].empty());
+    EXPECT_EQ(report["error"], "orchestration file not found: " + missing);
+}
+
+TEST_F(RunFailures, ModelFaultsNameTheAgentAndTheModelFile) {
+    const std::string file = copy_example("cartpole", dir.path());
+    const std::string balance = (dir / "cartpole" / "models" / "balance.onnx").string();
+    auto write_balance = [&](std::int64_t obs, std::int64_t logits, std::int64_t mask) {
+        tarvik_test::fixed_logits_policy(
+            tarvik_test::FixedLogitsPolicy{.obs_size = obs,
+                                           .logits = std::vector<float>(static_cast<std::size_t>(logits), 0.5f),
+                                           .io = tarvik_test::PolicyIo{.obs_name = "observation", .mask_size = mask}})
+            .write(balance);
+    };
+
+    // An observation the model does not take: the engine's own words, with
+    // the agent and the file in front.
+    write_balance(5, 2, 2);
+    auto result = run_tarvik_run({file, "--episodes", "1"});
+    EXPECT_EQ(result.exit_code, 1);
+    const std::string prefix = "tarvik-run: error: episode 1 (seed 0), step 1, execute: agent balance, model " + balance + ": ";
+    const std::size_t line = result.err.rfind("tarvik-run: error: ");
+    ASSERT_NE(line, std::string::npos) << result.err;
+    EXPECT_TRUE(starts_with(result.err.substr(line), prefix)) << result.err;
+    EXPECT_TRUE(contains(result.err.substr(line), "expected: [1, 5]")) << result.err;
+
+    // A longer action distribution than the space needs (and no mask input to
+    // give it away at run time): refused before the first step, with the
+    // finding tarvik-inspect reports.
+    write_balance(4, 3, 0);
+    const std::string finding = "agent balance, file " + balance +
+                                ": action distribution length 3 (output 'action_dist_inputs') does not match the "
+                                "action space Discrete(2), which needs 2";
+    const auto inspected = run_tarvik_inspect({file});
+    EXPECT_TRUE(contains(inspected.out, "  error: " + finding + "\n")) << inspected.out;
+    expect_failure(run_tarvik_run({file, "--episodes", "1"}), finding);
 }
 
 TEST_F(RunFailures, TheExamplesFolderComesFromTheEnvironment) {
@@ -251,6 +387,12 @@ TEST(RunOutput, SeedsAreDeterministicAndEpisodeISeedIsSeedPlusI) {
     EXPECT_EQ(a["seed"], 6);
     EXPECT_EQ(a["return"], b["return"]);
     EXPECT_EQ(a["acted"], b["acted"]);
+}
+
+TEST(RunOutput, NumbersAreReadInBaseTenOnly) {
+    const auto result = run_tarvik_run({"--seed", "010", "--episodes", "1", "--max-steps", "2", "--json"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(json::parse(result.out)["episodes"][0]["seed"], 10);  // not octal 8
 }
 
 TEST(RunOutput, LogLevelInfoShowsTheRuntimesLines) {

@@ -43,12 +43,22 @@ struct ProcessResult {
     std::string err;
 };
 
+// Where a child's standard output goes: a file read back afterwards, another
+// path (such as /dev/full), nowhere at all (the descriptor closed), or a pipe
+// whose reader has gone.
+struct Output {
+    std::string path;  // empty: captured
+    bool closed = false;
+    bool broken_pipe = false;
+};
+
 // Runs `program` with `args`; stdout and stderr go to files (not pipes, so a
 // chatty child can never block on a full pipe) that are read back afterwards.
 // `environment` entries are added to (or replace) this process's environment;
 // an empty value removes the variable.
 inline ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
-                                 const std::map<std::string, std::string>& environment = {}) {
+                                 const std::map<std::string, std::string>& environment = {},
+                                 const Output& output = {}) {
     tarvik_test::TempDir capture;
     const std::string out_path = (capture / "stdout").string();
     const std::string err_path = (capture / "stderr").string();
@@ -79,11 +89,20 @@ inline ProcessResult run_program(const std::string& program, const std::vector<s
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int pipe_ends[2] = {-1, -1};
+    if (output.broken_pipe && pipe(pipe_ends) == 0) {
+        close(pipe_ends[0]);
+        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+    } else if (output.closed)
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.path.empty() ? out_path.c_str() : output.path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    if (pipe_ends[1] >= 0) close(pipe_ends[1]);
     ProcessResult result;
     if (spawned != 0) {
         ADD_FAILURE() << "cannot start " << program << ": error " << spawned;
@@ -92,18 +111,20 @@ inline ProcessResult run_program(const std::string& program, const std::vector<s
     int status = 0;
     waitpid(pid, &status, 0);
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
+    if (fs::exists(out_path)) result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
 }
 
 inline ProcessResult run_tarvik_run(const std::vector<std::string>& args,
-                                    const std::map<std::string, std::string>& environment = {}) {
-    return run_program(TARVIK_RUN_EXE, args, environment);
+                                    const std::map<std::string, std::string>& environment = {},
+                                    const Output& output = {}) {
+    return run_program(TARVIK_RUN_EXE, args, environment, output);
 }
 inline ProcessResult run_tarvik_inspect(const std::vector<std::string>& args,
-                                        const std::map<std::string, std::string>& environment = {}) {
-    return run_program(TARVIK_INSPECT_EXE, args, environment);
+                                        const std::map<std::string, std::string>& environment = {},
+                                        const Output& output = {}) {
+    return run_program(TARVIK_INSPECT_EXE, args, environment, output);
 }
 
 // A copy of an example folder (orchestration, models, plugin sources) in

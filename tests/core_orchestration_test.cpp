@@ -69,7 +69,7 @@ std::vector<BadFile> bad_files() {
         {"empty id", R"({"id": "", "sensors": [], "agents": []})", "$.id: expected a non-empty string"},
         {"unknown top-level key", with_agents(kSkill, R"("agent": 1, )"),
          "$.agent: unknown key 'agent' (allowed: ['id', 'plugins', 'sim_sensor_space', 'sensors', 'perceptors', "
-         "'agents', 'top_agent'])"},
+         "'agents', 'top_agent', 'model_session'])"},
         {"duplicate key", R"({"id": "o", "id": "p", "sensors": [], "agents": []})", "$.id: duplicate key 'id'"},
         {"duplicate key in a later array element",
          with_agents(R"([{"name": "a", "kind": "orchestrator", "children": ["b"]}, {"name": "b", "kind": "skill", "kind": "skill"}])"),

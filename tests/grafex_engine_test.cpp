@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <type_traits>
 #include <thread>
 
 #include "support/expect_error.hpp"
@@ -17,6 +20,7 @@ using tarvik_core::DType;
 using tarvik_core::LogLevel;
 using tarvik_core::NdArray;
 using tarvik_core::Shape;
+using tarvik_core::Value;
 using tarvik_inference::GrafexEngine;
 using tarvik_test::Dim;
 using tarvik_test::Dims;
@@ -79,6 +83,17 @@ TEST_F(GrafexEngineTest, LoadLogsSuccessAndNames) {
     EXPECT_EQ(logs.messages(LogLevel::debug),
               std::vector<std::string>{"Input names: ['obs_Observation', 'action_mask'], "
                                        "Output names: ['obs_Observation_echo', 'action_mask_echo']"});
+}
+
+TEST(GrafexRuntime, VersionIsTheLoadedLibrarysDottedVersion) {
+    // The library's own answer ("1.30.0"), not the headers': a runtime serves
+    // the headers' API level 21 from release 1.21 on.
+    const auto version = tarvik_inference::onnxruntime_version();
+    int major = -1, minor = -1, patch = -1;
+    char end = 0;
+    EXPECT_EQ(std::sscanf(version.c_str(), "%d.%d.%d%c", &major, &minor, &patch, &end), 3) << version;
+    EXPECT_EQ(major, 1) << version;
+    EXPECT_GE(minor, 21) << version;
 }
 
 TEST_F(GrafexEngineTest, DeclaredShapesKeepSymbolicAndUnknownDimensions) {
@@ -164,6 +179,51 @@ TEST_F(GrafexEngineTest, ProvidersThisRuntimeLacksAreSkippedWithAWarning) {
                 << warnings.front();
         }
     }
+}
+
+// Every provider the runtime lists goes through a call that takes it, and a
+// provider behaves the same for the first engine of the process (which also
+// creates the runtime's environment) as for the next: loaded, or skipped
+// with the same lines. None of them may be refused as an unknown name.
+TEST_F(GrafexEngineTest, EveryListedProviderIsAppendedAlikeForEveryEngine) {
+    tarvik_test::LogCapture runtime_logs{"onnxruntime"};
+    const auto path = obs_and_mask_model();
+    for (const auto& provider : tarvik_inference::available_execution_providers()) {
+        SCOPED_TRACE(provider);
+        std::vector<std::vector<tarvik_test::CapturedLine>> runs;
+        for (int engine = 0; engine < 2; ++engine) {
+            logs.clear();
+            runtime_logs.clear();
+            GrafexEngine loaded(path, std::vector<std::string>{provider});
+            EXPECT_EQ(values_of<double>(loaded.infer(NdArray::zeros(DType::Float32, Shape{6})).at("action_mask_echo")),
+                      (std::vector<double>{1, 1, 1}));
+            auto lines = logs.lines();
+            for (auto& line : runtime_logs.lines()) lines.push_back(std::move(line));
+            runs.push_back(std::move(lines));
+        }
+        ASSERT_EQ(runs[0].size(), runs[1].size());
+        for (std::size_t i = 0; i < runs[0].size(); ++i) {
+            EXPECT_EQ(runs[0][i].level, runs[1][i].level);
+            EXPECT_EQ(runs[0][i].message, runs[1][i].message);
+            for (const char* symptom : {"Unknown provider name", "DefaultLogger", "\x1b["})
+                EXPECT_EQ(runs[0][i].message.find(symptom), std::string::npos) << runs[0][i].message;
+        }
+    }
+}
+
+TEST_F(GrafexEngineTest, OnnxRuntimeLinesGoThroughTheRuntimesOwnLogger) {
+    // The output is declared [1, 3] but is [1, 2]: the runtime warns about
+    // the mismatch while it prepares the graph.
+    tarvik_test::LogCapture runtime_logs{"onnxruntime"};
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 2}).identity("obs", "out").output("out", DType::Float32, {1, 3});
+    GrafexEngine engine(write(b));
+    const auto warnings = runtime_logs.messages(LogLevel::warning);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("'out'"), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[0].find('\x1b'), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].back(), '\n');
+    EXPECT_TRUE(logs.messages(LogLevel::warning).empty());
 }
 
 // ---- observation ----
@@ -414,31 +474,121 @@ TEST_F(GrafexEngineTest, ActionDistInputsByNameOrLastOutput) {
     EXPECT_EQ(by_name.get_vf_preds(obs)->item(0), 1.0);
 }
 
-TEST_F(GrafexEngineTest, OutputElementTypes) {
-    const std::vector<std::pair<DType, std::vector<double>>> cases = {
-        {DType::Float32, {-1.5, 0, 2}}, {DType::Float64, {-1.5, 0, 2}}, {DType::Int64, {-1, 0, 2}},
-        {DType::Int32, {-1, 0, 2}},     {DType::Int8, {-1, 0, 2}},      {DType::UInt8, {255, 0, 2}},
-        {DType::Bool, {1, 0, 1}},
+// A constant output of any ONNX element type and shape, from the bytes of
+// `values` (in the element type's own layout).
+template <class T>
+void constant_output(ModelBuilder& b, const std::string& name, int onnx_type, const std::vector<T>& values,
+                     const std::vector<std::int64_t>& dims) {
+    auto* node = b.graph().add_node();
+    node->set_op_type("Constant");
+    node->add_output(name);
+    auto* attribute = node->add_attribute();
+    attribute->set_name("value");
+    attribute->set_type(onnx::AttributeProto::TENSOR);
+    auto* tensor = attribute->mutable_t();
+    tensor->set_data_type(onnx_type);
+    for (auto d : dims) tensor->add_dims(d);
+    if constexpr (std::is_same_v<T, std::string>) {
+        for (const auto& text : values) tensor->add_string_data(text);
+    } else {
+        tensor->set_raw_data(std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T)));
+    }
+    auto* output = b.graph().add_output();
+    output->set_name(name);
+    auto* type = output->mutable_type()->mutable_tensor_type();
+    type->set_elem_type(onnx_type);
+    for (auto d : dims) type->mutable_shape()->add_dim()->set_dim_value(d);
+}
+
+float bfloat16_value(std::uint16_t bits) {
+    const std::uint32_t widened = static_cast<std::uint32_t>(bits) << 16;
+    float value;
+    std::memcpy(&value, &widened, sizeof value);
+    return value;
+}
+
+// Every element type the runtime hands back is held: as it is, widened to a
+// type that holds every value exactly, or (uint64) as int64 of the same bits.
+TEST_F(GrafexEngineTest, OutputsOfEveryElementTypeAreHeld) {
+    using T = onnx::TensorProto;
+    struct Case {
+        int onnx_type;
+        DType held;
+        std::vector<double> expected;
     };
     ModelBuilder b;
-    b.input("obs", DType::Float32, {1, 3});
-    for (const auto& [type, expected] : cases) {
-        const std::string name(tarvik_core::dtype_name(type));
-        b.cast("obs", name, type).output(name, type, {1, 3});
-    }
+    b.input("obs", DType::Float32, {1, 1});
+    std::vector<Case> cases;
+    auto add = [&]<class E>(int type, DType held, std::vector<E> values, std::vector<double> expected) {
+        constant_output(b, "out" + std::to_string(cases.size()), type, values, {3});
+        cases.push_back({type, held, std::move(expected)});
+    };
+    add(T::FLOAT, DType::Float32, std::vector<float>{-1.5f, 0, 2}, {-1.5, 0, 2});
+    add(T::DOUBLE, DType::Float64, std::vector<double>{-1.5, 0, 2}, {-1.5, 0, 2});
+    add(T::INT64, DType::Int64, std::vector<std::int64_t>{-1, 0, 2}, {-1, 0, 2});
+    add(T::INT32, DType::Int32, std::vector<std::int32_t>{-1, 0, 2}, {-1, 0, 2});
+    add(T::INT8, DType::Int8, std::vector<std::int8_t>{-1, 0, 2}, {-1, 0, 2});
+    add(T::UINT8, DType::UInt8, std::vector<std::uint8_t>{255, 0, 2}, {255, 0, 2});
+    add(T::BOOL, DType::Bool, std::vector<std::uint8_t>{1, 0, 1}, {1, 0, 1});
+    add(T::INT16, DType::Int32, std::vector<std::int16_t>{-32768, -1, 32767}, {-32768, -1, 32767});
+    add(T::UINT16, DType::Int32, std::vector<std::uint16_t>{0, 1, 65535}, {0, 1, 65535});
+    add(T::UINT32, DType::Int64, std::vector<std::uint32_t>{0, 1, 4294967295u}, {0, 1, 4294967295.0});
+    add(T::UINT64, DType::Int64, std::vector<std::uint64_t>{0, 1, ~std::uint64_t{0}}, {0, 1, -1});
+    add(T::FLOAT16, DType::Float32, std::vector<std::uint16_t>{0xBC00, 0x3E00, 0x7BFF}, {-1, 1.5, 65504});
+    add(T::BFLOAT16, DType::Float32, std::vector<std::uint16_t>{0xBF80, 0x3FC0, 0x7F7F},
+        {-1, 1.5, bfloat16_value(0x7F7F)});
+
     GrafexEngine engine(write(b));
-    const auto out = engine.infer(NdArray::of<float>({-1.5f, 0, 2}));
+    const auto out = engine.infer(NdArray::of<float>({0}));
     ASSERT_EQ(out.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& [type, expected] = cases[i];
-        SCOPED_TRACE(std::string(tarvik_core::dtype_name(type)));
-        const auto& [name, array] = out.entries()[i];
-        EXPECT_EQ(name, tarvik_core::dtype_name(type));  // session order
-        EXPECT_EQ(array.dtype(), type);
-        EXPECT_EQ(array.shape(), (Shape{1, 3}));
-        for (std::size_t j = 0; j < expected.size(); ++j) EXPECT_EQ(array.item(static_cast<std::int64_t>(j)), expected[j]);
+        const auto& c = cases[i];
+        SCOPED_TRACE(T::DataType_Name(static_cast<T::DataType>(c.onnx_type)));
+        EXPECT_EQ(out.entries()[i].first, "out" + std::to_string(i));  // session order
+        const auto& array = out.at("out" + std::to_string(i));
+        EXPECT_EQ(array.dtype(), c.held);
+        EXPECT_EQ(array.shape(), (Shape{3}));
+        for (std::size_t j = 0; j < c.expected.size(); ++j)
+            EXPECT_EQ(array.item(static_cast<std::int64_t>(j)), c.expected[j]) << j;
     }
+    EXPECT_EQ(out.entries()[10].second.as_array().item_int(2), -1);  // all 64 bits of the largest uint64
     expect_error<tarvik_core::KeyError>([&] { out.at("missing"); }, "'missing'");
+}
+
+TEST_F(GrafexEngineTest, StringOutputsAreNestedListsInTheirShape) {
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 1});
+    constant_output(b, "table", onnx::TensorProto::STRING, std::vector<std::string>{"a", "b\xc3\xa9", "", "d"}, {2, 2});
+    constant_output(b, "word", onnx::TensorProto::STRING, std::vector<std::string>{"one"}, {});
+    GrafexEngine engine(write(b));
+    const auto out = engine.infer(NdArray::of<float>({0}));
+    EXPECT_EQ(out.value("table"), Value(tarvik_core::List{tarvik_core::List{"a", "b\xc3\xa9"}, tarvik_core::List{"", "d"}}));
+    EXPECT_EQ(out.value("word"), Value("one"));
+    EXPECT_EQ(out.to_dict().at("word"), Value("one"));
+    expect_error<tarvik_core::TypeError>([&] { out.at("table"); },
+                                         "Model output 'table' holds strings, not numbers: read it with value()");
+}
+
+TEST_F(GrafexEngineTest, OutputsHoldUpToThirtyTwoDimensions) {
+    ModelBuilder b;
+    b.input("obs", DType::Float32, {1, 1});
+    std::vector<std::int64_t> dims(31, 1);
+    dims.push_back(2);
+    constant_output(b, "deep", onnx::TensorProto::FLOAT, std::vector<float>{1, 2}, dims);
+    GrafexEngine engine(write(b));
+    const auto deep = engine.infer(NdArray::of<float>({0})).at("deep");
+    EXPECT_EQ(deep.shape().to_vector(), dims);
+    EXPECT_EQ(deep.item(1), 2.0);
+
+    ModelBuilder too_deep;
+    too_deep.input("obs", DType::Float32, {1, 1});
+    constant_output(too_deep, "deeper", onnx::TensorProto::FLOAT, std::vector<float>{1},
+                    std::vector<std::int64_t>(33, 1));
+    GrafexEngine refused(write(too_deep, "too_deep.onnx"));
+    logs.clear();
+    const std::string message = "Model output 'deeper' has 33 dimensions; arrays hold at most 32";
+    expect_error<tarvik_core::ValueError>([&] { refused.infer(NdArray::of<float>({0})); }, message);
+    expect_inference_error_logged(message);
 }
 
 TEST_F(GrafexEngineTest, OutputsOutliveTheEngine) {
@@ -517,35 +667,27 @@ TEST_F(GrafexEngineTest, InputsOfEveryElementTypeReachTheModelConvertedLikeAstyp
     }
 }
 
-TEST_F(GrafexEngineTest, AnOutputArraysCannotHoldFailsOnlyTheCallsThatReadIt) {
-    // "weird" is int16, which no array holds: infer() returns every output
-    // and so fails; reading only the logits (or the missing value
-    // predictions) does not touch it.
+TEST_F(GrafexEngineTest, StringOutputsFailOnlyTheReadingsThatReturnThem) {
+    // infer() holds every output; the reading operations return arrays, so
+    // only the one whose output is strings fails, and the other is unaffected.
     ModelBuilder b;
     b.input("obs", DType::Float32, {1, 2});
-    auto* cast = b.graph().add_node();
-    cast->set_op_type("Cast");
-    cast->add_input("obs");
-    cast->add_output("weird");
-    auto* to = cast->add_attribute();
-    to->set_name("to");
-    to->set_type(onnx::AttributeProto::INT);
-    to->set_i(onnx::TensorProto::INT16);
-    auto* weird = b.graph().add_output();
-    weird->set_name("weird");
-    weird->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::INT16);
-    b.identity("obs", "action_dist_inputs").output("action_dist_inputs", DType::Float32, {1, 2});
+    constant_output(b, "action_dist_inputs", onnx::TensorProto::STRING, std::vector<std::string>{"left"}, {1});
+    constant_output(b, "vf_preds", onnx::TensorProto::INT16, std::vector<std::int16_t>{-7}, {1});
     GrafexEngine engine(write(b));
     const auto obs = NdArray::of<float>({1, 2});
-    const std::string message = "Model output 'weird' has an unsupported element type (ONNX type 5)";
-    expect_error<tarvik_core::TypeError>([&] { engine.infer(obs); }, message);
+    EXPECT_EQ(engine.infer(obs).value("action_dist_inputs"), Value(tarvik_core::List{"left"}));
+
+    logs.clear();
+    const std::string message = "Model output 'action_dist_inputs' holds strings, not numbers";
+    expect_error<tarvik_core::TypeError>([&] { engine.get_action_dist_inputs(obs); }, message);
     expect_inference_error_logged(message);
 
     logs.clear();
-    const NdArray logits = engine.get_action_dist_inputs(obs);
-    EXPECT_EQ(logits.shape(), (Shape{1, 2}));
-    EXPECT_EQ(logits.item(1), 2.0);
-    EXPECT_FALSE(engine.get_vf_preds(obs).has_value());
+    const auto preds = engine.get_vf_preds(obs);
+    ASSERT_TRUE(preds.has_value());
+    EXPECT_EQ(preds->dtype(), DType::Int32);
+    EXPECT_EQ(preds->item(0), -7.0);
     EXPECT_TRUE(logs.lines().empty());
 }
 

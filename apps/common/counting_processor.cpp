@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "tarvik_core/errors.hpp"
+#include "tarvik_inference/actuon.hpp"
 #include "tarvik_inference/conductrix.hpp"
 
 namespace tarvik_apps {
@@ -37,6 +38,13 @@ void wrap_children(const ProcessorPtr& processor, std::vector<std::shared_ptr<Co
 
 }  // namespace
 
+std::shared_ptr<tarvik_inference::GrafexEngine> model_of(const tarvik_inference::BaseAgentProcessor& processor) {
+    if (const auto* skill = dynamic_cast<const tarvik_inference::Actuon*>(&processor)) return skill->onnx_engine;
+    if (const auto* orchestrator = dynamic_cast<const tarvik_inference::Conductrix*>(&processor))
+        return orchestrator->onnx_engine;
+    return nullptr;
+}
+
 CountingProcessor::CountingProcessor(ProcessorPtr inner)
     : BaseAgentProcessor(context_of(inner)), inner_(std::move(inner)) {}
 
@@ -46,7 +54,10 @@ Task<void> CountingProcessor::reset() { return inner_->reset(); }
 
 Task<Value> CountingProcessor::_execute(Value sim_sensors, tarvik_inference::ExecuteArgs args) {
     ++executions_;
-    return inner_->_execute(std::move(sim_sensors), std::move(args));
+    last_step_failed_ = true;
+    Value action = co_await inner_->_execute(std::move(sim_sensors), std::move(args));
+    last_step_failed_ = false;
+    co_return action;
 }
 
 std::string CountingProcessor::get_agent_name() const { return inner_->get_agent_name(); }
@@ -76,6 +87,15 @@ std::vector<AgentActCount> ActingCounts::per_agent() const {
     std::vector<AgentActCount> out;
     for (const auto& counter : counters_) add_acting(out, counter->get_agent_name(), counter->executions());
     return out;
+}
+
+const CountingProcessor* ActingCounts::failed_agent() const noexcept {
+    // A failure passes up through every wrapper above the agent it started
+    // in, and the list is depth first, so the last failed wrapper is that
+    // agent's.
+    for (auto it = counters_.rbegin(); it != counters_.rend(); ++it)
+        if ((*it)->last_step_failed()) return it->get();
+    return nullptr;
 }
 
 void ActingCounts::clear() {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "command_line.hpp"
 #include "tarvik_apps/inspection.hpp"
 #include "tarvik_apps/run_command.hpp"
 #include "tarvik_core/logging.hpp"
@@ -118,10 +119,11 @@ int inspect_command(int argc, const char* const* argv, std::ostream& out, std::o
                  "space, teacher or controller and model, and reports every problem that would make a step fail. "
                  "Never packages the orchestration and never writes a file.",
                  kProgram);
+    command_line::set_up(app, kProgram);
     std::string path;
     bool json = false;
     std::string log_level = "off";
-    app.add_option("orchestration", path, "Orchestration file to inspect")->required();
+    app.add_option("orchestration", path, "Orchestration file to inspect")->required()->check(command_line::not_empty());
     app.add_flag("--json", json, "Print one JSON object (the tree and the problems) and nothing else on stdout");
     app.add_option("--log-level", log_level, "Level of the runtime's own log lines on stderr")
         ->capture_default_str()
@@ -133,18 +135,13 @@ int inspect_command(int argc, const char* const* argv, std::ostream& out, std::o
         "runtime adds when it loads the model, rewriting the file).\n"
         "Exit status: 0 no errors (warnings allowed), 1 errors found or the orchestration cannot be\n"
         "loaded, 2 bad command line.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e, out, err) == 0 ? kExitSuccess : kExitUsage;
-    }
+    if (const auto status = command_line::parse(app, argc, argv, out, err)) return *status;
 
     try {
         tarvik_core::set_default_log_level(tarvik_core::log_level_from_name(log_level));
+        command_line::require_regular_file(path, "orchestration file");
         const InspectionReport report = inspect_orchestration(path);
-        if (json) out << inspection_json(report).dump(2) << '\n';
-        else out << format_inspection(report);
-        out << std::flush;
+        command_line::write_output(out, json ? inspection_json(report).dump(2) + "\n" : format_inspection(report));
         return report.has_errors() ? kExitFailure : kExitSuccess;
     } catch (const std::exception& e) {
         err << kProgram << ": error: " << e.what() << '\n' << std::flush;

@@ -122,6 +122,25 @@ std::optional<std::int64_t> fixed_size(const DeclaredShape& shape) {
     return product;
 }
 
+// The output that holds the action distribution: "action_dist_inputs", else
+// the last one. The engine must have outputs.
+std::size_t action_dist_output(const GrafexEngine& engine) {
+    const auto& names = engine.output_names();
+    const auto named = std::find(names.begin(), names.end(), "action_dist_inputs");
+    return named != names.end() ? static_cast<std::size_t>(named - names.begin()) : names.size() - 1;
+}
+
+std::optional<std::int64_t> declared_last_dim(const DeclaredShape& shape) {
+    if (shape.empty() || !shape.back().is_fixed()) return std::nullopt;
+    return *shape.back().size;
+}
+
+std::string dist_mismatch(const std::string& output, std::int64_t length, const tarvik_core::spaces::Space& action_space,
+                          std::int64_t expected) {
+    return "action distribution length " + std::to_string(length) + " (output '" + output +
+           "') does not match the action space " + action_space.repr() + ", which needs " + std::to_string(expected);
+}
+
 class Inspector {
 public:
     explicit Inspector(tarvik_core::OrchestrationPtr orchestration) : orchestration_(std::move(orchestration)) {}
@@ -308,13 +327,9 @@ private:
             error(agent, path, "the model has no outputs, so it gives no action distribution");
             runnable = false;
         } else {
-            const auto& names = engine.output_names();
-            const auto named = std::find(names.begin(), names.end(), "action_dist_inputs");
-            dist_output = named != names.end() ? static_cast<std::size_t>(named - names.begin()) : names.size() - 1;
-            const DeclaredShape& shape = engine.output_shapes()[*dist_output];
-            if (!shape.empty() && shape.back().is_fixed()) declared_dist = *shape.back().size;
-            if (declared_dist && *declared_dist != dist_size)
-                error(agent, path, dist_mismatch(names[*dist_output], *declared_dist, action_space, dist_size));
+            dist_output = action_dist_output(engine);
+            declared_dist = declared_last_dim(engine.output_shapes()[*dist_output]);
+            if (auto finding = action_dist_finding(engine, action_space)) error(agent, path, *finding);
         }
 
         // The action mask the runtime feeds at every step.
@@ -376,7 +391,7 @@ private:
             const auto outputs = engine.infer(obs, mask);
             if (!declared_dist && dist_output && *dist_output < outputs.size()) {
                 const auto& produced = outputs.entries()[*dist_output];
-                const auto& shape = produced.second.shape();
+                const auto& shape = produced.second.as_array().shape();
                 const std::int64_t length = shape.empty() ? 1 : shape[shape.size() - 1];
                 if (length != dist_size) error(agent, path, dist_mismatch(produced.first, length, action_space, dist_size));
             }
@@ -385,19 +400,22 @@ private:
         }
     }
 
-    static std::string dist_mismatch(const std::string& output, std::int64_t length,
-                                     const tarvik_core::spaces::Space& action_space, std::int64_t expected) {
-        return "action distribution length " + std::to_string(length) + " (output '" + output +
-               "') does not match the action space " + action_space.repr() + ", which needs " +
-               std::to_string(expected);
-    }
-
     tarvik_core::OrchestrationPtr orchestration_;
     std::map<std::string, AgentReport> reports_;
     std::vector<Problem> problems_;
 };
 
 }  // namespace
+
+std::optional<std::string> action_dist_finding(const GrafexEngine& engine,
+                                               const tarvik_core::spaces::Space& action_space) {
+    if (engine.output_names().empty()) return std::nullopt;
+    const std::size_t output = action_dist_output(engine);
+    const auto declared = declared_last_dim(engine.output_shapes()[output]);
+    const std::int64_t needed = action_space.action_dist_size();
+    if (!declared || *declared == needed) return std::nullopt;
+    return dist_mismatch(engine.output_names()[output], *declared, action_space, needed);
+}
 
 const char* severity_name(Severity severity) noexcept {
     return severity == Severity::error ? "error" : "warning";

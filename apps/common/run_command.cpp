@@ -1,6 +1,9 @@
 // tarvik-run: command line, console output, JSON report.
 #include "tarvik_apps/run_command.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -9,6 +12,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "command_line.hpp"
 #include "tarvik_apps/progress_bar.hpp"
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/logging.hpp"
@@ -58,16 +62,16 @@ public:
         : out_(out), bar_(bar), print_episodes_(print_episodes) {}
 
     void started(const RunReport& plan) override {
-        episodes_ = plan.summary.episodes;
+        episodes_ = plan.episodes_planned;
         max_steps_ = plan.max_steps;
         if (!print_episodes_) return;
         const std::string seeds =
             episodes_ == 1 ? fmt::format("seed {}", plan.seed)
                            : fmt::format("seeds {}-{}", plan.seed, plan.seed + static_cast<std::uint64_t>(episodes_ - 1));
-        out_ << fmt::format("Running '{}' ({}) in the {} simulator: {} episode{}, {}, at most {} steps each\n",
-                            plan.orchestration_id, plan.orchestration_path, plan.simulator, episodes_,
-                            episodes_ == 1 ? "" : "s", seeds, max_steps_)
-             << std::flush;
+        command_line::write_output(
+            out_, fmt::format("Running '{}' ({}) in the {} simulator: {} episode{}, {}, at most {} steps each\n",
+                              plan.orchestration_id, plan.orchestration_path, plan.simulator, episodes_,
+                              episodes_ == 1 ? "" : "s", seeds, max_steps_));
     }
 
     void stepped(std::int64_t episode, std::int64_t step) override {
@@ -79,7 +83,7 @@ public:
     void episode_finished(const EpisodeResult& result) override {
         if (!print_episodes_) return;
         bar_.clear();
-        out_ << format_episode_line(result) << '\n' << std::flush;
+        command_line::write_output(out_, format_episode_line(result) + '\n');
     }
 
 private:
@@ -90,28 +94,13 @@ private:
     std::int64_t max_steps_ = 1;
 };
 
-// CLI11's own range checks print the range as two doubles; these say it plainly.
-CLI::Validator at_least_one() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            std::int64_t value = 0;
-            if (!CLI::detail::lexical_cast(text, value) || value < 1) return "must be a whole number of at least 1, got " + text;
-            return {};
-        },
-        "N>=1");
-}
-
-CLI::Validator not_negative() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            if (!text.empty() && text.front() == '-') return "must not be negative, got " + text;
-            return {};
-        },
-        "N>=0");
-}
+// The longest reply time limit: a day is more than any simulator step needs,
+// and far below what the clock arithmetic holds.
+constexpr double kMaxReplySeconds = 86400.0;
 
 struct CommandLine {
     RunSettings settings;
+    double reply_seconds = std::chrono::duration<double>(RunSettings{}.simulator_reply_limit).count();
     bool json = false;
     bool quiet = false;
     std::string log_level = "warning";
@@ -119,19 +108,30 @@ struct CommandLine {
 
 void describe_options(CLI::App& app, CommandLine& line) {
     app.add_option("orchestration", line.settings.orchestration_path,
-                   "Orchestration file to run (default: the bundled cart-pole example)");
+                   "Orchestration file to run (default: the bundled cart-pole example)")
+        ->check(command_line::not_empty());
     app.add_option("--sim", line.settings.simulator,
-                   "Simulator to drive (" + available_simulators() +
-                       "); default: the one the orchestration's id names");
+                   "Simulator to drive: a built-in one (" + available_simulators() +
+                       "), plugin:NAME (a simulator a plugin registered), or exec:COMMAND (a program speaking "
+                       "the line protocol); default: the one the orchestration's id names")
+        ->check(command_line::not_empty());
+    app.add_option("--sim-plugin", line.settings.simulator_plugins,
+                   "Plugin library to look in for plugin:NAME simulators, before the orchestration's plugins "
+                   "(may be repeated)")
+        ->check(command_line::not_empty());
+    app.add_option("--sim-timeout", line.reply_seconds,
+                   "Seconds an exec: simulator may take to answer one request")
+        ->capture_default_str()
+        ->check(command_line::seconds(kMaxReplySeconds));
     app.add_option("--episodes", line.settings.episodes, "Number of episodes")
         ->capture_default_str()
-        ->check(at_least_one());
+        ->transform(command_line::whole_number(1));
     app.add_option("--max-steps", line.settings.max_steps,
                    "Steps per episode at most (default: the simulator's episode limit)")
-        ->check(at_least_one());
+        ->transform(command_line::whole_number(1));
     app.add_option("--seed", line.settings.seed, "Seed of the first episode; episode i uses seed + i")
         ->capture_default_str()
-        ->check(not_negative());
+        ->transform(command_line::unsigned_number());
     app.add_flag("--json", line.json, "Print one JSON object (episodes and summary) and nothing else on stdout");
     app.add_flag("--quiet", line.quiet, "Print only the summary; no progress bar");
     app.add_option("--log-level", line.log_level, "Level of the runtime's log lines on stderr")
@@ -145,6 +145,9 @@ void describe_options(CLI::App& app, CommandLine& line) {
         "\n"
         "The summary adds steps per second (over the whole episode loop) and the latency of one\n"
         "execute() call (p50, p99, max, in microseconds).\n"
+        "\n"
+        "A simulator program (exec:COMMAND) runs under /bin/sh -c and answers one JSON line per\n"
+        "request on its stdout: see docs/command-line.md for the protocol.\n"
         "\n"
         "The bundled examples are looked up in $TARVIK_EXAMPLES_DIR when it is set.\n"
         "Exit status: 0 success, 1 any failure (message on stderr), 2 bad command line.");
@@ -176,11 +179,17 @@ std::string format_summary(const RunSummary& summary) {
     return out;
 }
 
-nlohmann::ordered_json report_json(const RunReport& report) {
+nlohmann::ordered_json report_json(const RunReport& report, const std::optional<std::string>& error) {
+    auto text_or_null = [](const std::string& text) {
+        return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+    };
     nlohmann::ordered_json json;
-    json["orchestration"] = {{"id", report.orchestration_id}, {"file", report.orchestration_path}};
-    json["simulator"] = report.simulator;
-    json["settings"] = {{"episodes", report.summary.episodes}, {"max_steps", report.max_steps}, {"seed", report.seed}};
+    json["orchestration"] = {{"id", text_or_null(report.orchestration_id)}, {"file", report.orchestration_path}};
+    json["simulator"] = text_or_null(report.simulator);
+    json["settings"] = {{"episodes", report.episodes_planned},
+                        {"max_steps", report.max_steps > 0 ? nlohmann::ordered_json(report.max_steps)
+                                                           : nlohmann::ordered_json()},
+                        {"seed", report.seed}};
     nlohmann::ordered_json episodes = nlohmann::ordered_json::array();
     for (const auto& episode : report.episodes) {
         nlohmann::ordered_json entry;
@@ -193,51 +202,71 @@ nlohmann::ordered_json report_json(const RunReport& report) {
         episodes.push_back(std::move(entry));
     }
     json["episodes"] = std::move(episodes);
-    const RunSummary& s = report.summary;
-    nlohmann::ordered_json summary;
-    summary["episodes"] = s.episodes;
-    summary["return"] = {{"mean", s.returns.mean}, {"min", s.returns.min}, {"max", s.returns.max}};
-    summary["mean_length"] = s.mean_length;
-    summary["total_steps"] = s.total_steps;
-    summary["wall_seconds"] = s.wall_seconds;
-    summary["steps_per_second"] = s.steps_per_second;
-    summary["execute_latency_us"] = {
-        {"p50", s.execute_micros.p50}, {"p99", s.execute_micros.p99}, {"max", s.execute_micros.max}};
-    summary["acted"] = acted_json(s.acted);
-    json["summary"] = std::move(summary);
+    if (report.summary) {
+        const RunSummary& s = *report.summary;
+        nlohmann::ordered_json summary;
+        summary["episodes"] = s.episodes;
+        summary["return"] = {{"mean", s.returns.mean}, {"min", s.returns.min}, {"max", s.returns.max}};
+        summary["mean_length"] = s.mean_length;
+        summary["total_steps"] = s.total_steps;
+        summary["wall_seconds"] = s.wall_seconds;
+        summary["steps_per_second"] = s.steps_per_second;
+        summary["execute_latency_us"] = {
+            {"p50", s.execute_micros.p50}, {"p99", s.execute_micros.p99}, {"max", s.execute_micros.max}};
+        summary["acted"] = acted_json(s.acted);
+        json["summary"] = std::move(summary);
+    } else {
+        json["summary"] = nullptr;
+    }
+    json["error"] = error ? nlohmann::ordered_json(*error) : nlohmann::ordered_json();
     return json;
 }
 
 int run_command(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool progress_allowed) {
-    CLI::App app("Runs a trained orchestration in a built-in simulator and reports returns, episode lengths, "
+    CLI::App app("Runs a trained orchestration in a simulator and reports returns, episode lengths, "
                  "which agents acted, throughput and per-step latency.",
                  kProgram);
+    command_line::set_up(app, kProgram);
     CommandLine line;
     describe_options(app, line);
+    if (const auto status = command_line::parse(app, argc, argv, out, err)) return *status;
+    line.settings.simulator_reply_limit =
+        std::max(std::chrono::milliseconds(1),
+                 std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(line.reply_seconds * 1000.0))));
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e, out, err) == 0 ? kExitSuccess : kExitUsage;
+        check_settings(line.settings);
+    } catch (const tarvik_core::ValueError& e) {
+        err << kProgram << ": error: " << e.what() << "\n" << std::flush;
+        return kExitUsage;
     }
 
-    try {
-        // Before anything can log: loading the orchestration already may.
-        tarvik_core::set_default_log_level(tarvik_core::log_level_from_name(line.log_level));
-        if (line.settings.orchestration_path.empty()) line.settings.orchestration_path = default_orchestration_path();
+    // Before anything can log: loading the orchestration already may.
+    tarvik_core::set_default_log_level(tarvik_core::log_level_from_name(line.log_level));
+    if (app.count("orchestration") == 0) line.settings.orchestration_path = default_orchestration_path();
 
-        ProgressBar bar(err, progress_allowed && !line.quiet);
+    RunReport report;
+    std::optional<std::string> failure;
+    ProgressBar bar(err, progress_allowed && !line.quiet);
+    try {
+        command_line::require_regular_file(line.settings.orchestration_path, "orchestration file");
         ConsoleObserver observer(out, bar, !line.quiet && !line.json);
-        const RunReport report = run_orchestration(line.settings, observer);
-        bar.clear();
-        if (line.json) out << report_json(report).dump(2) << '\n';
-        else out << format_summary(report.summary);
-        out << std::flush;
-        return kExitSuccess;
+        run_orchestration(line.settings, observer, report);
     } catch (const std::exception& e) {
-        out << std::flush;
-        err << kProgram << ": error: " << e.what() << '\n' << std::flush;
-        return kExitFailure;
+        failure = e.what();
     }
+    bar.clear();
+    // With --json the report goes out also after a failure: the episodes that
+    // finished and the error. A failure to write it matters only when the run
+    // itself went well; otherwise the run's failure is the one to report.
+    try {
+        if (line.json) command_line::write_output(out, report_json(report, failure).dump(2) + "\n");
+        else if (!failure) command_line::write_output(out, format_summary(*report.summary));
+    } catch (const std::exception& e) {
+        if (!failure) failure = e.what();
+    }
+    if (!failure) return kExitSuccess;
+    err << kProgram << ": error: " << *failure << '\n' << std::flush;
+    return kExitFailure;
 }
 
 }  // namespace tarvik_apps

@@ -22,9 +22,13 @@ Simulator::Simulator(std::string name, std::string summary, std::int64_t max_epi
       readings_(std::move(readings)),
       action_info_(std::move(action_info)) {}
 
-Dict Simulator::reset(std::uint64_t seed) {
+void Simulator::begin_episode(std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     draw_initial_state(rng);
+}
+
+Dict Simulator::reset(std::uint64_t seed) {
+    begin_episode(seed);
     elapsed_steps_ = 0;
     started_ = true;
     ended_ = false;
@@ -50,7 +54,7 @@ StepOutcome Simulator::step(const Value& action) {
     outcome.observation = observation();
     outcome.reward = transition.reward;
     outcome.terminated = transition.terminated;
-    outcome.truncated = elapsed_steps_ >= max_episode_steps_;
+    outcome.truncated = transition.truncated || elapsed_steps_ >= max_episode_steps_;
     ended_ = outcome.terminated || outcome.truncated;
     ended_by_termination_ = outcome.terminated;
     return outcome;
@@ -139,9 +143,31 @@ std::unique_ptr<Simulator> make_simulator(std::string_view name) {
     throw ValueError("unknown simulator '" + std::string(name) + "' (available: " + available + ")");
 }
 
+std::shared_ptr<Simulator> make_simulator(const tarvik_core::Registry& registry, std::string_view name) {
+    const auto cls = registry.find(name);
+    if (!cls || cls->kind() != tarvik_core::ImplKind::simulator) {
+        std::string message = "no simulator named '" + std::string(name) + "' is registered (registered: " +
+                              tarvik_core::repr_names(registry.names(tarvik_core::ImplKind::simulator)) + ")";
+        if (!cls) throw tarvik_core::KeyError(message);
+        throw tarvik_core::TypeError(message + "; '" + std::string(name) + "' is a " +
+                                     std::string(tarvik_core::impl_kind_name(cls->kind())) + ", registered by " +
+                                     cls->origin());
+    }
+    auto instance = cls->instantiate();
+    auto simulator = std::dynamic_pointer_cast<Simulator>(instance);
+    if (!simulator)
+        throw tarvik_core::TypeError("the factory of simulator '" + std::string(name) + "' (registered by " +
+                                     cls->origin() + ") made a " + instance->class_name() +
+                                     ", which is not a tarvik_sims::Simulator");
+    return simulator;
+}
+
 std::string describe(const Simulator& simulator) {
     std::string text = simulator.name() + ": " + simulator.summary() + "\n";
-    text += "episodes: truncated after " + std::to_string(simulator.max_episode_steps()) + " steps\n";
+    if (simulator.max_episode_steps() == Simulator::kNoStepLimit)
+        text += "episodes: no step limit of its own\n";
+    else
+        text += "episodes: truncated after " + std::to_string(simulator.max_episode_steps()) + " steps\n";
     text += "readings:\n";
     std::size_t width = 0;
     for (const ReadingInfo& reading : simulator.readings()) width = std::max(width, reading.name.size());

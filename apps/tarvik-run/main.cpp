@@ -1,4 +1,4 @@
-// tarvik-run: runs an orchestration in a built-in simulator (see
+// tarvik-run: runs an orchestration in a simulator (see
 // tarvik_apps/run_command.hpp for the options and the output).
 #include <unistd.h>
 
@@ -7,5 +7,9 @@
 #include "tarvik_apps/run_command.hpp"
 
 int main(int argc, char** argv) {
+    if (!tarvik_apps::prepare_standard_streams()) {
+        std::cerr << "tarvik-run: error: cannot write to standard output: it is closed\n";
+        return tarvik_apps::kExitFailure;
+    }
     return tarvik_apps::run_command(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }

@@ -45,6 +45,7 @@ std::string_view impl_kind_name(ImplKind kind) noexcept {
         case ImplKind::teacher: return "teacher";
         case ImplKind::controller: return "controller";
         case ImplKind::perceptor: return "perceptor";
+        case ImplKind::simulator: return "simulator";
     }
     return "implementation";
 }
@@ -93,6 +94,10 @@ void Registry::add_controller(std::string name, FactoryOf<Controller> factory, s
 
 void Registry::add_perceptor(std::string name, FactoryOf<Perceptor> factory, std::string version) {
     add(std::move(name), ImplKind::perceptor, erase(std::move(factory)), std::move(version));
+}
+
+void Registry::add_simulator(std::string name, FactoryOf<Object> factory, std::string version) {
+    add(std::move(name), ImplKind::simulator, erase(std::move(factory)), std::move(version));
 }
 
 void Registry::add(std::string name, ImplKind kind, ImplClass::Factory factory, std::string version) {

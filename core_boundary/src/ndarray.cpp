@@ -121,19 +121,60 @@ DType promote_types(DType a, DType b) noexcept {
 
 // ---- Shape ---------------------------------------------------------------
 
+namespace {
+
+[[noreturn]] void too_many_dimensions() {
+    throw ValueError("arrays of more than " + std::to_string(Shape::kMaxDims) + " dimensions are not supported");
+}
+
+}  // namespace
+
 Shape::Shape(std::initializer_list<std::int64_t> dims) : Shape(std::span<const std::int64_t>(dims.begin(), dims.size())) {}
 
 Shape::Shape(std::span<const std::int64_t> dims) {
-    if (dims.size() > kMaxDims)
-        throw ValueError("arrays of more than " + std::to_string(kMaxDims) + " dimensions are not supported");
-    for (std::size_t i = 0; i < dims.size(); ++i) dims_[i] = dims[i];
+    if (dims.size() > kMaxDims) too_many_dimensions();
+    if (dims.size() > kInlineDims) spill();
+    std::copy(dims.begin(), dims.end(), data());
     ndim_ = static_cast<std::uint8_t>(dims.size());
 }
 
+Shape::Shape(const Shape& other) : ndim_(other.ndim_) {
+    if (other.heap_) {
+        heap_ = std::make_unique<std::int64_t[]>(kMaxDims);
+        std::copy(other.begin(), other.end(), heap_.get());
+    } else {
+        dims_ = other.dims_;
+    }
+}
+
+Shape::Shape(Shape&& other) noexcept : dims_(other.dims_), heap_(std::move(other.heap_)), ndim_(other.ndim_) {
+    other.ndim_ = 0;
+}
+
+Shape& Shape::operator=(const Shape& other) {
+    if (this != &other) *this = Shape(other);
+    return *this;
+}
+
+Shape& Shape::operator=(Shape&& other) noexcept {
+    if (this == &other) return *this;
+    dims_ = other.dims_;
+    heap_ = std::move(other.heap_);
+    ndim_ = other.ndim_;
+    other.ndim_ = 0;
+    return *this;
+}
+
+void Shape::spill() {
+    auto heap = std::make_unique<std::int64_t[]>(kMaxDims);
+    std::copy(begin(), end(), heap.get());
+    heap_ = std::move(heap);
+}
+
 void Shape::push_back(std::int64_t dim) {
-    if (ndim_ >= kMaxDims)
-        throw ValueError("arrays of more than " + std::to_string(kMaxDims) + " dimensions are not supported");
-    dims_[ndim_++] = dim;
+    if (ndim_ >= kMaxDims) too_many_dimensions();
+    if (ndim_ == kInlineDims && !heap_) spill();
+    data()[ndim_++] = dim;
 }
 
 bool operator==(const Shape& a, const Shape& b) noexcept {

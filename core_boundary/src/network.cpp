@@ -82,7 +82,10 @@ Dict default_trainer_settings() {
 
 TrainerConfig::TrainerConfig(const Dict& settings) : settings_(settings) {
     for (const auto& [key, value] : settings)
-        if (key != "target") throw TypeError("TrainerConfig got an unexpected keyword argument '" + key + "'");
+        if (key != "target" && key != "model_session")
+            throw TypeError("TrainerConfig got an unexpected keyword argument '" + key + "'");
+    if (const Value* model_session = settings.find("model_session"))
+        model_session_ = ModelSessionSettings::from_value(*model_session);
     // "target" behaves like a keyword argument with a default: leaving it out
     // means the local transport on the default address.
     if (const Value* target = settings.find("target")) {
@@ -420,6 +423,7 @@ ObjectPtr make_proxy(ImplKind kind, const std::shared_ptr<Object>& instance, con
         case ImplKind::teacher: return std::make_shared<RemoteTeacher>(link);
         case ImplKind::controller: return std::make_shared<RemoteController>(link);
         case ImplKind::perceptor: return std::make_shared<RemotePerceptor>(link);
+        case ImplKind::simulator: break;  // never served: `fits` refused it above
     }
     return nullptr;
 }

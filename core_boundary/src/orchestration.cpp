@@ -36,6 +36,7 @@ bool instance_has_kind(const Object& instance, ImplKind kind) {
         case ImplKind::teacher: return dynamic_cast<const Teacher*>(&instance) != nullptr;
         case ImplKind::controller: return dynamic_cast<const Controller*>(&instance) != nullptr;
         case ImplKind::perceptor: return dynamic_cast<const Perceptor*>(&instance) != nullptr;
+        case ImplKind::simulator: return false;  // no node uses a simulator
     }
     return false;
 }

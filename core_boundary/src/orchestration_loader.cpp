@@ -288,6 +288,26 @@ Shape read_shape(const json& j, const std::string& path) {
     return shape;
 }
 
+// --- model session -----------------------------------------------------------------
+
+ModelSessionSettings read_model_session(const json& j, const std::string& path) {
+    Obj o(j, path, {"execution_providers", "intra_op_threads", "inter_op_threads", "allow_spinning"});
+    ModelSessionSettings out;
+    if (const json* list = o.get("execution_providers"))
+        out.execution_providers = as_names(*list, o.at("execution_providers"));
+    auto thread_count = [&o](std::string_view key) -> std::optional<int> {
+        const json* value = o.get(key);
+        if (!value) return std::nullopt;
+        const std::int64_t count = as_int(*value, o.at(key));
+        if (auto problem = thread_count_problem(count)) fail(o.at(key), *problem);
+        return static_cast<int>(count);
+    };
+    out.intra_op_threads = thread_count("intra_op_threads");
+    out.inter_op_threads = thread_count("inter_op_threads");
+    if (const json* spin = o.get("allow_spinning")) out.allow_spinning = as_bool(*spin, o.at("allow_spinning"));
+    return out;
+}
+
 // --- spaces ------------------------------------------------------------------------
 
 const std::vector<std::string> kSpaceTypes = {"Discrete", "MultiDiscrete", "Box", "MultiBinary", "Tuple", "Dict"};
@@ -494,7 +514,8 @@ private:
     }
 
     OrchestrationPtr build(const json& root) {
-        Obj o(root, "$", {"id", "plugins", "sim_sensor_space", "sensors", "perceptors", "agents", "top_agent"});
+        Obj o(root, "$",
+              {"id", "plugins", "sim_sensor_space", "sensors", "perceptors", "agents", "top_agent", "model_session"});
         const std::string id = as_name(o.need("id"), o.at("id"));
 
         std::vector<std::string> plugins;
@@ -516,6 +537,8 @@ private:
 
         spaces::SpacePtr sim_sensor_space;
         if (const json* space = o.get("sim_sensor_space")) sim_sensor_space = read_space(*space, o.at("sim_sensor_space"));
+        ModelSessionSettings model_session;
+        if (const json* section = o.get("model_session")) model_session = read_model_session(*section, o.at("model_session"));
 
         read_sensors(o.need("sensors"), o.at("sensors"));
         bool has_perceptors = false;
@@ -540,6 +563,7 @@ private:
         orch->top_agent_ = top;
         orch->plugins_ = std::move(plugins);
         orch->sim_sensor_space = std::move(sim_sensor_space);
+        orch->model_session = std::move(model_session);
         for (auto& entry : sensors_) orch->sensors.push_back(entry.sensor);
         for (auto& entry : agents_) {
             GraphNodePtr node;

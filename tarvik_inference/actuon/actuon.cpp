@@ -208,7 +208,7 @@ void Actuon::load_onnx_model() {
     }
 
     try {
-        onnx_engine = std::make_shared<GrafexEngine>(path);
+        onnx_engine = std::make_shared<GrafexEngine>(path, tarvik_core::model_session_settings(context));
         logger.info("Loaded ONNX model for agent " + agent_name + " from " + path);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();

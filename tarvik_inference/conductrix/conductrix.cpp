@@ -50,7 +50,8 @@ AgentProcessorContext child_context(const AgentProcessorContext& parent, tarvik_
                                  .network_mgr = parent.network_mgr,
                                  .is_training = false,
                                  .is_validating = parent.is_validating,
-                                 .for_agent_group = false};
+                                 .for_agent_group = false,
+                                 .model_session = parent.model_session};
 }
 
 bool path_exists(const fs::path& path) {
@@ -280,7 +281,7 @@ void Conductrix::load_orchestrator_model() {
     }
 
     try {
-        onnx_engine = std::make_shared<GrafexEngine>(onnx_path.string());
+        onnx_engine = std::make_shared<GrafexEngine>(onnx_path.string(), tarvik_core::model_session_settings(context));
         logger.info("Loaded ONNX model for orchestrator agent " + agent_name + " from " + onnx_path.string());
     } catch (...) {
         const auto failure = std::current_exception();

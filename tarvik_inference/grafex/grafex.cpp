@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <span>
 #include <system_error>
 
 #include <onnxruntime_cxx_api.h>
+#include <onnxruntime_session_options_config_keys.h>
 
 #include "tarvik_core/errors.hpp"
 #include "tarvik_core/logging.hpp"
@@ -18,19 +20,150 @@ namespace tarvik_inference {
 using tarvik_core::DType;
 using tarvik_core::NdArray;
 using tarvik_core::Shape;
+using tarvik_core::Value;
 
 namespace {
 
 tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_inference.grafex");
 
-constexpr const char* kCpuProvider = "CPUExecutionProvider";
+constexpr const char* kCpuProvider = "CPUExecutionProvider";  // always there, always last
+
+// ---- the process's ONNX Runtime environment ----
+//
+// ONNX Runtime keeps one environment per process; every engine's session is
+// created in it. It must exist before any session options are built or any
+// provider is appended: a provider set up without it logs through a default
+// logger that does not exist yet, so the first engine of a process failed
+// where later ones failed differently.
+
+// ONNX Runtime's own log lines (warnings and errors only) go to a logger of
+// their own, named "onnxruntime", instead of straight to the terminal: hosts
+// see, capture and silence them like every other line of the runtime, and
+// they carry none of the colour codes of the runtime's console output.
+tarvik_core::Logger& ort_logger = tarvik_core::get_logger("onnxruntime");
+
+// The runtime's messages often end in a line break, which a log line must not.
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    return text;
+}
+
+void forward_ort_log(void*, OrtLoggingLevel severity, const char*, const char*, const char*, const char* message) {
+    const auto level = severity >= ORT_LOGGING_LEVEL_ERROR     ? tarvik_core::LogLevel::error
+                       : severity == ORT_LOGGING_LEVEL_WARNING ? tarvik_core::LogLevel::warning
+                       : severity == ORT_LOGGING_LEVEL_INFO    ? tarvik_core::LogLevel::info
+                                                               : tarvik_core::LogLevel::debug;
+    if (!ort_logger.enabled(level) || message == nullptr) return;
+    ort_logger.log(level, trimmed(message));
+}
+
+// The variable through which ONNX Runtime's usage reporting is switched off.
+// It is read once, when the environment is created, and that is also when
+// the reporting would write a device id and an event database under the
+// user's cache folder and files in the temporary folder; the later
+// DisableTelemetryEvents call comes too late for those.
+constexpr const char* kTelemetryVariable = "ORT_DISABLE_TELEMETRY";
+
+Ort::Env* create_env() {
+    // A value the user set is theirs to keep (0 opts back in). Ours is only
+    // there while the environment is created, so child processes see the
+    // environment the host gave them.
+    const bool user_set = std::getenv(kTelemetryVariable) != nullptr;
+    if (!user_set) ::setenv(kTelemetryVariable, "1", 1);
+    Ort::Env* env = nullptr;
+    try {
+        env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tarvik", forward_ort_log, nullptr);
+    } catch (...) {
+        if (!user_set) ::unsetenv(kTelemetryVariable);
+        throw;
+    }
+    if (!user_set) {
+        ::unsetenv(kTelemetryVariable);
+        env->DisableTelemetryEvents();
+    }
+    return env;
+}
+
+// Created on first use and never destroyed: sessions may outlive any static
+// we could tie it to, and the runtime expects its environment to outlive
+// every session.
+Ort::Env& process_env() {
+    static Ort::Env* env = create_env();
+    return *env;
+}
+
+// ---- execution providers ----
+
+// A provider's name as the generic append call knows it. Its short names
+// are accepted by every runtime that has the provider; newer runtimes also
+// accept the long names, which is what any provider not listed here gets.
+std::string generic_provider_name(const std::string& provider) {
+    static const std::array<std::pair<const char*, const char*>, 10> short_names{{
+        {"QNNExecutionProvider", "QNN"},
+        {"SNPEExecutionProvider", "SNPE"},
+        {"XnnpackExecutionProvider", "XNNPACK"},
+        {"WebNNExecutionProvider", "WEBNN"},
+        {"WebGpuExecutionProvider", "WebGPU"},
+        {"AzureExecutionProvider", "AZURE"},
+        {"JsExecutionProvider", "JS"},
+        {"CoreMLExecutionProvider", "CoreML"},
+        {"DmlExecutionProvider", "DML"},
+        {"NvTensorRTRTXExecutionProvider", "NvTensorRtRtx"},
+    }};
+    for (const auto& [long_name, short_name] : short_names)
+        if (provider == long_name) return short_name;
+    return provider;
+}
+
+// Provider options that the runtime allocates with its own defaults, handed
+// to `append` and released afterwards.
+template <class Options, class Create, class Release, class Append>
+void with_runtime_options(Create create, Release release, Append append) {
+    Options* raw = nullptr;
+    Ort::ThrowOnError(create(&raw));
+    std::unique_ptr<Options, Release> owned(raw, release);
+    append(*raw);
+}
+
+// Appends one provider through the call that accepts it. Calls whose
+// options the runtime allocates itself (the V2 calls) or takes as key-value
+// pairs come first: a struct laid out by these headers could be read with
+// another layout by a newer runtime. ROCm and MIGraphX have only their
+// struct calls in these headers.
+void append_provider(Ort::SessionOptions& options, const std::string& provider) {
+    const OrtApi& api = Ort::GetApi();
+    if (provider == "CUDAExecutionProvider") {
+        with_runtime_options<OrtCUDAProviderOptionsV2>(api.CreateCUDAProviderOptions, api.ReleaseCUDAProviderOptions,
+                                                       [&](auto& o) { options.AppendExecutionProvider_CUDA_V2(o); });
+    } else if (provider == "TensorrtExecutionProvider") {
+        with_runtime_options<OrtTensorRTProviderOptionsV2>(
+            api.CreateTensorRTProviderOptions, api.ReleaseTensorRTProviderOptions,
+            [&](auto& o) { options.AppendExecutionProvider_TensorRT_V2(o); });
+    } else if (provider == "DnnlExecutionProvider") {
+        with_runtime_options<OrtDnnlProviderOptions>(api.CreateDnnlProviderOptions, api.ReleaseDnnlProviderOptions,
+                                                     [&](auto& o) { options.AppendExecutionProvider_Dnnl(o); });
+    } else if (provider == "CANNExecutionProvider") {
+        with_runtime_options<OrtCANNProviderOptions>(api.CreateCANNProviderOptions, api.ReleaseCANNProviderOptions,
+                                                     [&](auto& o) { options.AppendExecutionProvider_CANN(o); });
+    } else if (provider == "OpenVINOExecutionProvider") {
+        options.AppendExecutionProvider_OpenVINO_V2({});
+    } else if (provider == "VitisAIExecutionProvider") {
+        options.AppendExecutionProvider_VitisAI({});
+    } else if (provider == "ROCMExecutionProvider") {
+        options.AppendExecutionProvider_ROCM(OrtROCMProviderOptions{});
+    } else if (provider == "MIGraphXExecutionProvider") {
+        options.AppendExecutionProvider_MIGraphX(OrtMIGraphXProviderOptions{});
+    } else {
+        options.AppendExecutionProvider(generic_provider_name(provider), {});
+    }
+}
 
 // Adds the requested execution providers, in the order given. The CPU
 // provider is always there and always last, so it needs no call. A provider
-// this build of ONNX Runtime lacks is skipped with a warning and the session
+// this build of ONNX Runtime lacks, or cannot set up on this machine (its
+// library or device missing), is skipped with a warning and the session
 // falls back to the others: a deployment asking for a GPU still runs on a
-// machine without one. The providers whose options have a call of their own
-// get it; the rest go through the generic call under their short names.
+// machine without one, the same way for every engine.
 void append_providers(Ort::SessionOptions& options, const std::vector<std::string>& providers) {
     const std::vector<std::string> available = Ort::GetAvailableProviders();
     for (const auto& provider : providers) {
@@ -40,28 +173,36 @@ void append_providers(Ort::SessionOptions& options, const std::vector<std::strin
                            tarvik_core::repr_names(available) + "); skipping it");
             continue;
         }
-        if (provider == "CUDAExecutionProvider") {
-            options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
-        } else if (provider == "OpenVINOExecutionProvider") {
-            options.AppendExecutionProvider_OpenVINO_V2({});
-        } else {
-            static const std::array<std::pair<const char*, const char*>, 3> short_names{{
-                {"QNNExecutionProvider", "QNN"}, {"SNPEExecutionProvider", "SNPE"},
-                {"XnnpackExecutionProvider", "XNNPACK"}}};
-            std::string name = provider;
-            for (const auto& [long_name, short_name] : short_names)
-                if (provider == long_name) name = short_name;
-            options.AppendExecutionProvider(name, {});
+        try {
+            append_provider(options, provider);
+        } catch (const Ort::Exception& e) {
+            logger.warning("Execution provider '" + provider + "' cannot be set up: " + std::string(trimmed(e.what())) +
+                           "; skipping it");
         }
     }
 }
 
-// One ONNX Runtime environment for the whole process, created on first use.
-// It is never destroyed: sessions may outlive any static we could tie it to,
-// and the runtime expects its environment to outlive every session.
-Ort::Env& process_env() {
-    static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tarvik_inference.grafex");
-    return *env;
+// Session options for one engine, from settings with every field set. The
+// environment comes first, so whatever appending a provider logs has
+// somewhere to go.
+Ort::SessionOptions session_options(const tarvik_core::ModelSessionSettings& settings) {
+    process_env();
+    Ort::SessionOptions options;
+    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    // The environment's logger is the one its creator chose; a host that
+    // created the process's environment before us still gets this session's
+    // lines through our logger.
+    Ort::ThrowOnError(Ort::GetApi().SetUserLoggingFunction(options, forward_ort_log, nullptr));
+    options.SetIntraOpNumThreads(*settings.intra_op_threads);
+    options.SetInterOpNumThreads(*settings.inter_op_threads);
+    // Inter-op threads only run anything in parallel execution mode.
+    options.SetExecutionMode(*settings.inter_op_threads == 1 ? ExecutionMode::ORT_SEQUENTIAL
+                                                             : ExecutionMode::ORT_PARALLEL);
+    const char* spin = *settings.allow_spinning ? "1" : "0";
+    options.AddConfigEntry(kOrtSessionOptionsConfigAllowIntraOpSpinning, spin);
+    options.AddConfigEntry(kOrtSessionOptionsConfigAllowInterOpSpinning, spin);
+    append_providers(options, *settings.execution_providers);
+    return options;
 }
 
 // Runs `fn`, turning ONNX Runtime's own exception type into our RuntimeError
@@ -106,16 +247,60 @@ std::optional<ONNXTensorElementDataType> declared_element_of(const Ort::TypeInfo
     return info.GetTensorTypeAndShapeInfo().GetElementType();
 }
 
-std::optional<DType> dtype_of_element(ONNXTensorElementDataType type) {
+// How an output's element type is held. The types arrays have are wrapped
+// as they are, and so is uint64, as int64 with the same 64 bits (values from
+// 2^63 on read as negative; adding 2^64 gives them back). The others are
+// widened, on a copy, into the narrowest type that holds every value
+// exactly: float16 and bfloat16 into float32, int16 and uint16 into int32,
+// uint32 into int64. Strings are held apart (see string_output).
+struct HeldElement {
+    DType dtype;
+    bool widened = false;
+};
+
+std::optional<HeldElement> held_element(ONNXTensorElementDataType type) {
     switch (type) {
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return DType::Float32;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return DType::Float64;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return DType::Int64;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return DType::Int32;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return DType::Int8;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return DType::UInt8;
-        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return DType::Bool;
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return HeldElement{DType::Float32};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return HeldElement{DType::Float64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return HeldElement{DType::Int64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return HeldElement{DType::Int64};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return HeldElement{DType::Int32};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return HeldElement{DType::Int8};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return HeldElement{DType::UInt8};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return HeldElement{DType::Bool};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return HeldElement{DType::Float32, true};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return HeldElement{DType::Int32, true};
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return HeldElement{DType::Int64, true};
         default: return std::nullopt;
+    }
+}
+
+template <class Src, class Dst, class Convert>
+NdArray widened_copy(const void* data, DType dtype, const Shape& shape, Convert convert) {
+    NdArray out = NdArray::zeros(dtype, shape);
+    const auto* src = static_cast<const Src*>(data);
+    auto* dst = static_cast<Dst*>(out.mutable_raw_data());
+    for (std::int64_t i = 0; i < out.size(); ++i) dst[i] = convert(src[i]);
+    return out;
+}
+
+NdArray widen(ONNXTensorElementDataType type, const void* data, const Shape& shape) {
+    auto same = [](auto v) { return v; };
+    switch (type) {
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+            return widened_copy<std::uint16_t, float>(data, DType::Float32, shape,
+                                                      [](std::uint16_t b) { return Ort::Float16_t::FromBits(b).ToFloat(); });
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+            return widened_copy<std::uint16_t, float>(
+                data, DType::Float32, shape, [](std::uint16_t b) { return Ort::BFloat16_t::FromBits(b).ToFloat(); });
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+            return widened_copy<std::int16_t, std::int32_t>(data, DType::Int32, shape, same);
+        case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
+            return widened_copy<std::uint16_t, std::int32_t>(data, DType::Int32, shape, same);
+        default:
+            return widened_copy<std::uint32_t, std::int64_t>(data, DType::Int64, shape, same);
     }
 }
 
@@ -181,20 +366,28 @@ bool shape_matches(const Shape& shape, const DeclaredShape& declared) noexcept {
     return true;
 }
 
-const NdArray* OutputMap::find(std::string_view name) const noexcept {
-    for (const auto& [key, array] : entries_)
-        if (key == name) return &array;
+const tarvik_core::Value* OutputMap::find(std::string_view name) const noexcept {
+    for (const auto& [key, value] : entries_)
+        if (key == name) return &value;
     return nullptr;
 }
 
-const NdArray& OutputMap::at(std::string_view name) const {
-    if (const auto* array = find(name)) return *array;
+const tarvik_core::Value& OutputMap::value(std::string_view name) const {
+    if (const auto* value = find(name)) return *value;
     throw tarvik_core::KeyError("'" + std::string(name) + "'");
+}
+
+const NdArray& OutputMap::at(std::string_view name) const {
+    const auto& held = value(name);
+    if (!held.is_array())
+        throw tarvik_core::TypeError("Model output '" + std::string(name) +
+                                     "' holds strings, not numbers: read it with value()");
+    return held.as_array();
 }
 
 tarvik_core::Dict OutputMap::to_dict() const {
     tarvik_core::Dict out;
-    for (const auto& [key, array] : entries_) out.set(key, array);
+    for (const auto& [key, value] : entries_) out.set(key, value);
     return out;
 }
 
@@ -223,8 +416,8 @@ struct GrafexEngine::Session {
     // Where a given mask is copied (float64), for the first mask input when
     // its declared shape is fixed.
     std::optional<StagedInput> mask_stage;
-    // Every output is declared a tensor of an element type arrays can hold,
-    // so a run may leave the outputs nobody asked for unwrapped.
+    // A run may leave the outputs nobody asked for unwrapped: whatever they
+    // hold, they cannot stop the policy from acting.
     std::optional<std::size_t> logits_output;  // "action_dist_inputs", else the last output
     std::optional<std::size_t> vf_output;      // "vf_preds"
 
@@ -260,26 +453,26 @@ struct GrafexEngine::Session {
 };
 
 GrafexEngine::GrafexEngine(std::string path, std::optional<std::vector<std::string>> providers)
-    : model_path(std::move(path)) {
-    const auto provider_list = providers ? std::move(*providers) : std::vector<std::string>{kCpuProvider};
+    : GrafexEngine(std::move(path), tarvik_core::ModelSessionSettings{.execution_providers = std::move(providers)}) {}
+
+GrafexEngine::GrafexEngine(std::string path, const tarvik_core::ModelSessionSettings& settings)
+    : model_path(std::move(path)), settings_(settings.or_else(tarvik_core::ModelSessionSettings::defaults())) {
     std::error_code ec;
     if (!std::filesystem::exists(model_path, ec))
         throw tarvik_core::FileNotFoundError("ONNX model not found at: " + model_path);
-    _load_model(provider_list);
+    _load_model(settings_);
 }
 
 GrafexEngine::~GrafexEngine() = default;
 
 bool GrafexEngine::has_session() const noexcept { return session_ != nullptr; }
 
-void GrafexEngine::_load_model(const std::vector<std::string>& providers) {
+void GrafexEngine::_load_model(const tarvik_core::ModelSessionSettings& settings) {
     // Element types the model declares (nothing for non-tensor values).
     std::vector<std::optional<ONNXTensorElementDataType>> input_types, output_types;
     try {
         ort_call([&] {
-            Ort::SessionOptions options;
-            options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-            append_providers(options, providers);
+            const Ort::SessionOptions options = session_options(settings);
             session_ = std::make_unique<Session>(Ort::Session(process_env(), model_path.c_str(), options));
 
             auto& s = *session_;
@@ -392,34 +585,73 @@ bool points_into(const std::vector<FedRange>& ranges, const void* p) noexcept {
     return false;
 }
 
-// Wraps one run output without copying: the array keeps the runtime's value
-// alive. An output that shares memory with a fed buffer (an input passed
-// straight through) is copied, since that buffer belongs to the caller or is
-// reused by the engine's next run.
-NdArray wrap_output(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
-    if (!value.IsTensor()) throw tarvik_core::TypeError("Model output '" + name + "' is not a tensor");
-    auto info = value.GetTensorTypeAndShapeInfo();
-    const auto dtype = dtype_of_element(info.GetElementType());
-    if (!dtype)
-        throw tarvik_core::TypeError("Model output '" + name + "' has an unsupported element type (ONNX type " +
-                                     std::to_string(static_cast<int>(info.GetElementType())) + ")");
-    // The dimensions are read into place; only a shape beyond what arrays
-    // hold takes the long way, to the array's own error.
-    Shape shape;
+// The shape of a run output. The dimensions are read into place.
+Shape output_shape(const Ort::TensorTypeAndShapeInfo& info, const std::string& name) {
     const std::size_t ndim = info.GetDimensionsCount();
-    if (ndim <= Shape::kMaxDims) {
-        std::array<std::int64_t, Shape::kMaxDims> dims{};
-        Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
-        shape = Shape{std::span<const std::int64_t>(dims.data(), ndim)};
-    } else {
-        const auto dims = info.GetShape();
-        shape = Shape{std::span<const std::int64_t>(dims)};
-    }
+    if (ndim > Shape::kMaxDims)
+        throw tarvik_core::ValueError("Model output '" + name + "' has " + std::to_string(ndim) +
+                                      " dimensions; arrays hold at most " + std::to_string(Shape::kMaxDims));
+    std::array<std::int64_t, Shape::kMaxDims> dims{};
+    Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
+    return Shape{std::span<const std::int64_t>(dims.data(), ndim)};
+}
+
+bool holds_strings(const Ort::TensorTypeAndShapeInfo& info) {
+    return info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING;
+}
+
+Value strings_from(const Ort::Value& value, const Shape& shape, std::size_t dim, std::size_t& next) {
+    if (dim == shape.size()) return Value(value.GetStringTensorElement(next++));
+    tarvik_core::List items;
+    for (std::int64_t k = 0; k < shape[dim]; ++k) items.push_back(strings_from(value, shape, dim + 1, next));
+    return Value(std::move(items));
+}
+
+// A tensor of strings, as nested lists of str in its shape (a str when it has
+// no dimensions): the lists an array library gives for such an array.
+Value string_output(const Ort::Value& value, const Shape& shape) {
+    std::size_t next = 0;
+    return strings_from(value, shape, 0, next);
+}
+
+// A numeric run output as an array. Types arrays have are wrapped without
+// copying: the array keeps the runtime's value alive. An output that shares
+// memory with a fed buffer (an input passed straight through) is copied,
+// since that buffer belongs to the caller or is reused by the engine's next
+// run. Other types are widened into a copy (see held_element).
+NdArray numeric_output(Ort::Value value, const Ort::TensorTypeAndShapeInfo& info, const std::string& name,
+                       const std::vector<FedRange>& fed) {
+    const auto type = info.GetElementType();
+    const auto held = held_element(type);
+    if (!held)
+        throw tarvik_core::TypeError("Model output '" + name + "' has an element type arrays cannot hold (ONNX type " +
+                                     std::to_string(static_cast<int>(type)) + ")");
+    const Shape shape = output_shape(info, name);
     void* data = value.GetTensorMutableRawData();
+    if (held->widened) return widen(type, data, shape);
     const bool aliases_feed = data != nullptr && points_into(fed, data);
     auto owner = std::make_shared<Ort::Value>(std::move(value));
-    NdArray array = NdArray::wrap(*dtype, shape, data, std::shared_ptr<const void>(owner, owner.get()));
+    NdArray array = NdArray::wrap(held->dtype, shape, data, std::shared_ptr<const void>(owner, owner.get()));
     return aliases_feed ? array.copy() : array;
+}
+
+Ort::TensorTypeAndShapeInfo tensor_info(const Ort::Value& value, const std::string& name) {
+    if (!value.IsTensor()) throw tarvik_core::TypeError("Model output '" + name + "' is not a tensor");
+    return value.GetTensorTypeAndShapeInfo();
+}
+
+// Any tensor output: an array, or for strings nested lists of str.
+Value output_value(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
+    const auto info = tensor_info(value, name);
+    if (holds_strings(info)) return string_output(value, output_shape(info, name));
+    return numeric_output(std::move(value), info, name, fed);
+}
+
+// The output a reading operation returns, which must be numbers.
+NdArray output_array(Ort::Value value, const std::string& name, const std::vector<FedRange>& fed) {
+    const auto info = tensor_info(value, name);
+    if (holds_strings(info)) throw tarvik_core::TypeError("Model output '" + name + "' holds strings, not numbers");
+    return numeric_output(std::move(value), info, name, fed);
 }
 
 // Copies `array` into a staged buffer of the same shape and element type.
@@ -513,19 +745,17 @@ std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArr
             Ort::ThrowOnError(const_cast<OrtStatus*>(status));
 
             if (all != nullptr) {
-                // Every output becomes an array, in output order; an output
-                // that cannot be one fails the call here.
+                // Every output is held, in output order.
                 OutputMap outputs;
                 for (std::size_t i = 0; i < s.owned_outputs.size() && i < output_names_.size(); ++i)
                     outputs.push_back(output_names_[i],
-                                      wrap_output(std::move(s.owned_outputs[i]), output_names_[i], s.fed_ranges));
+                                      output_value(std::move(s.owned_outputs[i]), output_names_[i], s.fed_ranges));
                 *all = std::move(outputs);
                 return std::nullopt;
             }
-            // Only the output asked for is read: another output of a type no
-            // array holds must not stop the policy from acting.
+            // Only the output asked for is read.
             if (!wanted) return std::nullopt;
-            return wrap_output(std::move(s.owned_outputs[*wanted]), output_names_[*wanted], s.fed_ranges);
+            return output_array(std::move(s.owned_outputs[*wanted]), output_names_[*wanted], s.fed_ranges);
         });
     } catch (...) {
         const auto error = std::current_exception();
@@ -566,5 +796,9 @@ std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, co
 std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, const std::optional<NdArray>& action_mask) {
     return get_vf_preds(observation, action_mask ? &*action_mask : nullptr);
 }
+
+std::string onnxruntime_version() { return Ort::GetVersionString(); }
+
+std::vector<std::string> available_execution_providers() { return Ort::GetAvailableProviders(); }
 
 }  // namespace tarvik_inference

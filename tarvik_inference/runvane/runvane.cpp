@@ -47,13 +47,15 @@ GraphNodePtr agent_node(const tarvik_core::Orchestration& orchestration, const A
 }
 
 tarvik_core::AgentProcessorContext processor_context(OrchestrationPtr orchestration, GraphNodePtr agent,
-                                                     tarvik_core::NetworkMgrPtr network_mgr) {
+                                                     tarvik_core::NetworkMgrPtr network_mgr,
+                                                     const tarvik_core::ModelSessionSettings& model_session) {
     return tarvik_core::AgentProcessorContext{.orchestration = std::move(orchestration),
                                               .agent = std::move(agent),
                                               .network_mgr = std::move(network_mgr),
                                               .is_training = false,
                                               .is_validating = false,
-                                              .for_agent_group = false};
+                                              .for_agent_group = false,
+                                              .model_session = model_session};
 }
 
 // Built outside the coroutine: g++ 12 destroys a braced aggregate temporary
@@ -86,7 +88,7 @@ Task<void> Runvane::package(PackageArgs args) {
     GraphNodePtr node = agent_node(*target, args.agent);
 
     auto* create_actuon = tarvik_core::import_module(kMoldrixModule).function<CreateActuonFn>(kCreateActuonSymbol);
-    ProcessorPtr processor = co_await create_actuon(processor_context(target, node, network_mgr));
+    ProcessorPtr processor = co_await create_actuon(processor_context(target, node, network_mgr, config.model_session()));
     if (!processor)
         throw tarvik_core::RuntimeError("the processor factory returned no processor for agent '" + node->get_name() +
                                         "'");

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "tarvik_core/model_session.hpp"
 #include "tarvik_core/network.hpp"
 #include "tarvik_core/orchestration.hpp"
 
@@ -26,6 +27,13 @@ struct AgentProcessorContext {
     bool for_agent_group = false;
     // A display name that overrides the agent's name, or none.
     std::optional<std::string> name;
+    // The host's model-session settings; each field set here overrides the
+    // orchestration file's. Children inherit them from their orchestrator.
+    ModelSessionSettings model_session;
 };
+
+// What the processor's models run with: the context's settings over the
+// orchestration's over the defaults, field by field.
+ModelSessionSettings model_session_settings(const AgentProcessorContext& context);
 
 }  // namespace tarvik_core

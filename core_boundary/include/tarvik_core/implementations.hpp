@@ -15,6 +15,13 @@
 //       registry.add_teacher("my_teacher", [] { return std::make_shared<MyTeacher>(); });
 //   }
 //
+// A plugin may also register simulators for hosts to drive (tarvik-run's
+// --sim plugin:NAME). The core does not know the simulator interface, which
+// belongs to the hosts, so a simulator's factory makes a plain Object and the
+// host checks what it got:
+//
+//       registry.add_simulator("my_robot", [] { return std::make_shared<MyRobotSim>(); });
+//
 // The registry belongs to one orchestration (no process-wide state). Adding a
 // name twice is a ValueError naming both origins. A registry is copyable, and
 // a copy is a snapshot: classes are immutable and shared between copies.
@@ -70,7 +77,7 @@ public:
     virtual Task<void> reset();
 };
 
-enum class ImplKind { teacher, controller, perceptor };
+enum class ImplKind { teacher, controller, perceptor, simulator };
 std::string_view impl_kind_name(ImplKind kind) noexcept;  // "teacher", ...
 
 // An implementation class: its name, kind, version and factory.
@@ -107,6 +114,8 @@ public:
     void add_teacher(std::string name, FactoryOf<Teacher> factory, std::string version = "1.0.0");
     void add_controller(std::string name, FactoryOf<Controller> factory, std::string version = "1.0.0");
     void add_perceptor(std::string name, FactoryOf<Perceptor> factory, std::string version = "1.0.0");
+    // Type-erased: the host that drives simulators checks the instance's type.
+    void add_simulator(std::string name, FactoryOf<Object> factory, std::string version = "1.0.0");
 
     // The class registered under `name`, or null.
     ImplClassPtr find(std::string_view name) const;

@@ -51,28 +51,42 @@ template <> constexpr DType dtype_of<std::int64_t>() { return DType::Int64; }
 template <> constexpr DType dtype_of<float>() { return DType::Float32; }
 template <> constexpr DType dtype_of<double>() { return DType::Float64; }
 
-// A shape held inline (no allocation); at most kMaxDims dimensions.
+// A shape. Up to kInlineDims dimensions are held inline, without allocating,
+// which covers every array the runtime makes itself; a model may hand back
+// outputs of more, up to kMaxDims (the limit common array libraries share),
+// whose dimensions are held on the heap.
 class Shape {
 public:
-    static constexpr std::size_t kMaxDims = 6;
+    static constexpr std::size_t kInlineDims = 6;
+    static constexpr std::size_t kMaxDims = 32;
 
     Shape() = default;
     Shape(std::initializer_list<std::int64_t> dims);
-    explicit Shape(std::span<const std::int64_t> dims);
+    explicit Shape(std::span<const std::int64_t> dims);  // ValueError beyond kMaxDims
+    Shape(const Shape& other);
+    Shape(Shape&& other) noexcept;
+    Shape& operator=(const Shape& other);
+    Shape& operator=(Shape&& other) noexcept;
+    ~Shape() = default;
 
     std::size_t size() const noexcept { return ndim_; }
     bool empty() const noexcept { return ndim_ == 0; }
-    std::int64_t operator[](std::size_t i) const noexcept { return dims_[i]; }
-    std::int64_t& operator[](std::size_t i) noexcept { return dims_[i]; }
-    const std::int64_t* begin() const noexcept { return dims_.data(); }
-    const std::int64_t* end() const noexcept { return dims_.data() + ndim_; }
+    std::int64_t operator[](std::size_t i) const noexcept { return data()[i]; }
+    std::int64_t& operator[](std::size_t i) noexcept { return data()[i]; }
+    const std::int64_t* begin() const noexcept { return data(); }
+    const std::int64_t* end() const noexcept { return data() + ndim_; }
     void push_back(std::int64_t dim);  // ValueError beyond kMaxDims
     std::vector<std::int64_t> to_vector() const { return {begin(), end()}; }
 
     friend bool operator==(const Shape& a, const Shape& b) noexcept;
 
 private:
-    std::array<std::int64_t, kMaxDims> dims_{};
+    const std::int64_t* data() const noexcept { return heap_ ? heap_.get() : dims_.data(); }
+    std::int64_t* data() noexcept { return heap_ ? heap_.get() : dims_.data(); }
+    void spill();  // moves the dimensions to the heap, with room for kMaxDims
+
+    std::array<std::int64_t, kInlineDims> dims_{};
+    std::unique_ptr<std::int64_t[]> heap_;  // every dimension, once there are more than kInlineDims
     std::uint8_t ndim_ = 0;
 };
 

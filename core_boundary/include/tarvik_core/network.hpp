@@ -1,11 +1,15 @@
 // Trainer configuration, network manager and remote managers.
 //
-// TrainerConfig is built from a mapping of settings. The one setting today is
-// "target", where remote managers are reached:
+// TrainerConfig is built from a mapping of settings. "target" says where
+// remote managers are reached:
 //   {"target": {"local": {"address": "127.0.0.1:1337"}}}
 // "local" means the in-process transport: remote implementations are hosted
 // in this process behind proxies, which is what tests and single-process
-// deployments use. An unknown setting is a TypeError naming it.
+// deployments use. "model_session" sets how models run (execution providers,
+// threads, spinning; see model_session.hpp) and overrides the orchestration
+// file's section of the same name:
+//   {"model_session": {"intra_op_threads": 2}}
+// An unknown setting is a TypeError naming it.
 //
 // NetworkMgr reaches four remote managers (simulator, agent, perceptor,
 // controller). Each call_*_mgr(method, args, kwargs) routes through the one
@@ -32,6 +36,7 @@
 
 #include "tarvik_core/async.hpp"
 #include "tarvik_core/implementations.hpp"
+#include "tarvik_core/model_session.hpp"
 #include "tarvik_core/value.hpp"
 
 namespace tarvik_core {
@@ -46,10 +51,13 @@ public:
     const Value& target() const noexcept { return target_; }
     // "host:port" of target.local.address, or "" when not local.
     std::string local_address() const;
+    // The "model_session" settings; every field unset without them.
+    const ModelSessionSettings& model_session() const noexcept { return model_session_; }
 
 private:
     Dict settings_;
     Value target_;
+    ModelSessionSettings model_session_;
 };
 
 // The default settings: target -> local -> address on the loopback host, port 1337.

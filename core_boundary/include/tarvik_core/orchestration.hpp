@@ -26,6 +26,7 @@
 
 #include "tarvik_core/async.hpp"
 #include "tarvik_core/implementations.hpp"
+#include "tarvik_core/model_session.hpp"
 #include "tarvik_core/sensors.hpp"
 #include "tarvik_core/spaces.hpp"
 #include "tarvik_core/value.hpp"
@@ -167,6 +168,8 @@ public:
     SensorList sensors;
     // The simulator's sensor space, when the file declares one.
     spaces::SpacePtr sim_sensor_space;
+    // The file's "model_session" section; a host's settings override it.
+    ModelSessionSettings model_session;
 
     // Implementations available to this orchestration. Hosts may add their own
     // before init().

@@ -2,9 +2,12 @@
 //
 // CountingProcessor stands in for one processor: it counts the calls of
 // _execute and hands _execute, reset, init, the agent name and the action
-// space straight to the processor it wraps. Its _execute is not a coroutine
-// of its own, it returns the wrapped processor's task, so a counted step
-// costs one increment and one virtual call more than an uncounted one.
+// space straight to the processor it wraps. A counted step costs one
+// increment and one coroutine frame more than an uncounted one.
+//
+// Each wrapper also remembers whether its last step failed, so that after a
+// failed step ActingCounts::failed_agent() can say in which agent it
+// happened: the innermost wrapper the failure passed through.
 //
 // ActingCounts::instrument puts a CountingProcessor in front of every child of
 // every orchestrator (Conductrix) in a tree, and in front of the top processor
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvik_inference/grafex.hpp"
 #include "tarvik_inference/kernova.hpp"
 
 namespace tarvik_apps {
@@ -38,6 +42,10 @@ namespace tarvik_apps {
 using tarvik_core::Task;
 using tarvik_core::Value;
 using tarvik_inference::ProcessorPtr;
+
+// The model a processor runs (a skill's or an orchestrator's), or null: a
+// controller, an agent whose model was not found, another kind of processor.
+std::shared_ptr<tarvik_inference::GrafexEngine> model_of(const tarvik_inference::BaseAgentProcessor& processor);
 
 class CountingProcessor final : public tarvik_inference::BaseAgentProcessor {
 public:
@@ -52,11 +60,18 @@ public:
 
     const ProcessorPtr& inner() const noexcept { return inner_; }
     std::int64_t executions() const noexcept { return executions_; }
-    void clear_executions() noexcept { executions_ = 0; }
+    // Also forgets a failed last step.
+    void clear_executions() noexcept {
+        executions_ = 0;
+        last_step_failed_ = false;
+    }
+    // Whether the last _execute ended in an error.
+    bool last_step_failed() const noexcept { return last_step_failed_; }
 
 private:
     ProcessorPtr inner_;
     std::int64_t executions_ = 0;
+    bool last_step_failed_ = false;
 };
 
 // One agent's share of the steps.
@@ -82,6 +97,9 @@ public:
     // first, children in order).
     std::vector<AgentActCount> per_agent() const;
     void clear();
+    // After a failed step: the wrapper of the agent it failed in (the deepest
+    // whose last step failed), or null when no step failed since clear().
+    const CountingProcessor* failed_agent() const noexcept;
 
 private:
     std::shared_ptr<CountingProcessor> top_;

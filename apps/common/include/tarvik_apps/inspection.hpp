@@ -54,6 +54,10 @@
 
 #include "tarvik_core/orchestration.hpp"
 
+namespace tarvik_inference {
+class GrafexEngine;
+}
+
 namespace tarvik_apps {
 
 enum class Severity { warning, error };
@@ -112,6 +116,15 @@ InspectionReport inspect_orchestration(const tarvik_core::OrchestrationPtr& orch
 // that load none (controllers, controller orchestrators, coordinated groups)
 // and for agents without a checkpoint folder.
 std::vector<std::filesystem::path> model_candidates(const tarvik_core::GraphNode& agent);
+
+// The finding reported when a loaded model's action distribution does not
+// fit the agent's action space: the output holding it ("action_dist_inputs",
+// else the last output) declares a last dimension other than the space's
+// action_dist_size(). Nothing when they agree, when that length is free (only
+// running the model shows it) or when the model has no outputs. tarvik-run
+// refuses such a model at package time with the same text.
+std::optional<std::string> action_dist_finding(const tarvik_inference::GrafexEngine& engine,
+                                               const tarvik_core::spaces::Space& action_space);
 
 // The agent tree, then the problems, as text ending in a newline.
 std::string format_inspection(const InspectionReport& report);

@@ -11,6 +11,11 @@
 // simulator owns its state; nothing is shared between instances, and an
 // instance is meant to be driven from one thread (one event loop).
 //
+// Your own simulator derives from Simulator (it is a tarvik_core::Object, so
+// a plugin can register it with Registry::add_simulator) and implements
+// observation(), draw_initial_state() and advance(); a simulator that keeps
+// its state elsewhere overrides begin_episode() to hand the seed on.
+//
 // Errors: an action the simulator cannot apply is a tarvik_core::ValueError
 // naming the simulator and the action; stepping before the first reset or
 // after the episode ended is a tarvik_core::RuntimeError; an unknown name in
@@ -18,12 +23,14 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tarvik_core/implementations.hpp"
 #include "tarvik_core/value.hpp"
 
 namespace tarvik_sims {
@@ -58,7 +65,7 @@ struct ActionInfo {
     std::string meaning;
 };
 
-class Simulator {
+class Simulator : public tarvik_core::Object {
 public:
     virtual ~Simulator() = default;
     Simulator(const Simulator&) = delete;
@@ -69,8 +76,10 @@ public:
     const std::string& summary() const noexcept { return summary_; }
     const std::vector<ReadingInfo>& readings() const noexcept { return readings_; }
     const ActionInfo& action_info() const noexcept { return action_info_; }
-    // The step at which an episode is truncated.
+    // The step at which an episode is truncated; kNoStepLimit for a simulator
+    // that only ends episodes itself.
     std::int64_t max_episode_steps() const noexcept { return max_episode_steps_; }
+    static constexpr std::int64_t kNoStepLimit = std::numeric_limits<std::int64_t>::max();
 
     // Starts a new episode from an initial state drawn with `seed`; returns
     // its first observation.
@@ -94,12 +103,17 @@ protected:
     Simulator(std::string name, std::string summary, std::int64_t max_episode_steps,
               std::vector<ReadingInfo> readings, ActionInfo action_info);
 
-    // The result of one physics step.
+    // The result of one physics step. `truncated` ends the episode as the
+    // step limit does, for simulators whose limits are their own.
     struct Transition {
         double reward = 0.0;
         bool terminated = false;
+        bool truncated = false;
     };
 
+    // Starts an episode from `seed`: by default, draws the initial state from
+    // a generator seeded with it.
+    virtual void begin_episode(std::uint64_t seed);
     // Draws the initial state of an episode.
     virtual void draw_initial_state(std::mt19937_64& rng) = 0;
     // Validates `action` (ValueError without touching the state) and
@@ -212,6 +226,11 @@ std::vector<std::string> simulator_names();
 // A new simulator by name; ValueError "unknown simulator 'x' (available:
 // cartpole, pendulum)" for any other name.
 std::unique_ptr<Simulator> make_simulator(std::string_view name);
+// A new instance of the simulator a plugin registered in `registry` under
+// `name`. KeyError listing the registered simulators when there is none of
+// that name; TypeError when the name is another kind of implementation or
+// the factory makes something that is not a Simulator.
+std::shared_ptr<Simulator> make_simulator(const tarvik_core::Registry& registry, std::string_view name);
 // A multi-line help text: the summary, the readings and the action.
 std::string describe(const Simulator& simulator);
 

@@ -1,12 +1,18 @@
 // GrafexEngine: one ONNX policy model in one ONNX Runtime session.
 //
-// The constructor opens the session (full graph optimisation) and records
+// The constructor opens the session (full graph optimisation, the threads,
+// spinning and execution providers of its ModelSessionSettings) and records
 // the model's input and output names and declared shapes once. infer() feeds
 // one observation (as float32, with a batch dimension added to a 1-D vector)
 // and optionally one action mask (as float64) and returns every output by
 // name; inputs whose name contains "action_mask" get an all-ones mask when no
 // mask is given. get_action_dist_inputs() and get_vf_preds() pick out the
 // logits and the value predictions.
+//
+// Every session lives in the process's one ONNX Runtime environment, made by
+// the first engine before anything else: the runtime's usage reporting off
+// (nothing written under the user's home or temporary folders), its own
+// warnings and errors on the logger "onnxruntime".
 //
 // Ownership: the engine owns its session for its whole life; there is no
 // reload or close. Output arrays keep their memory alive themselves and
@@ -21,8 +27,9 @@
 // "Error loading ONNX model from <path>: ". During infer() every failure
 // (ValueError for observations and masks that do not fit the declared shapes,
 // including masks whose declared shape has a free dimension; the runtime's
-// RuntimeError; IndexError for a model without inputs) is logged with the
-// prefix "Error during inference: " and propagates unchanged.
+// RuntimeError; IndexError for a model without inputs; TypeError when
+// get_action_dist_inputs or get_vf_preds would return strings) is logged with
+// the prefix "Error during inference: " and propagates unchanged.
 //
 // Inputs of the declared shapes are copied into buffers the engine keeps,
 // with their tensors made once at load, so a run builds no tensors of its own;
@@ -31,6 +38,13 @@
 // output that would share a fed buffer (a graph input passed straight
 // through) is copied, so no output ever points into the caller's arrays or
 // the engine's own buffers, which the next run reuses.
+//
+// Every output the runtime produces is held, whatever its element type:
+// float16 and bfloat16 widen to float32, int16 and uint16 to int32, uint32
+// to int64, and uint64 is held as int64 with the same bits (values from 2^63
+// on read as negative); those conversions copy. A tensor of strings becomes
+// nested lists of str in its shape (OutputMap::value; a str for a scalar).
+// Outputs may have up to Shape::kMaxDims (32) dimensions.
 //
 //   GrafexEngine engine("policy.onnx");
 //   NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({0.1f, 0.2f}));
@@ -43,6 +57,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvik_core/model_session.hpp"
 #include "tarvik_core/ndarray.hpp"
 #include "tarvik_core/value.hpp"
 
@@ -63,16 +78,19 @@ std::string declared_shape_repr(const DeclaredShape& shape);
 // Equal length and every entry a fixed size equal to the array's.
 bool shape_matches(const tarvik_core::Shape& shape, const DeclaredShape& declared) noexcept;
 
-// Output name -> array, in the session's output order.
+// Output name -> value, in the session's output order. A numeric output is
+// an NdArray; a tensor of strings is nested lists of str in its shape.
 class OutputMap {
 public:
-    using Entry = std::pair<std::string, tarvik_core::NdArray>;
-    const tarvik_core::NdArray* find(std::string_view name) const noexcept;
-    const tarvik_core::NdArray& at(std::string_view name) const;  // KeyError
+    using Entry = std::pair<std::string, tarvik_core::Value>;
+    const tarvik_core::Value* find(std::string_view name) const noexcept;
+    const tarvik_core::Value& value(std::string_view name) const;  // KeyError
+    // The output as an array: KeyError, or TypeError for strings.
+    const tarvik_core::NdArray& at(std::string_view name) const;
     bool contains(std::string_view name) const noexcept { return find(name) != nullptr; }
     std::size_t size() const noexcept { return entries_.size(); }
     const std::vector<Entry>& entries() const noexcept { return entries_; }
-    void push_back(std::string name, tarvik_core::NdArray array) { entries_.emplace_back(std::move(name), std::move(array)); }
+    void push_back(std::string name, tarvik_core::Value value) { entries_.emplace_back(std::move(name), std::move(value)); }
     tarvik_core::Dict to_dict() const;
 
 private:
@@ -82,9 +100,12 @@ private:
 class GrafexEngine {
 public:
     // `providers` defaults to {"CPUExecutionProvider"}; a provider this ONNX
-    // Runtime lacks is skipped with a warning (the CPU is always there).
+    // Runtime lacks, or cannot set up here, is skipped with a warning (the CPU
+    // is always there). The other settings take their defaults.
     explicit GrafexEngine(std::string model_path,
                           std::optional<std::vector<std::string>> providers = std::nullopt);
+    // Fields of `settings` left unset take ModelSessionSettings::defaults().
+    GrafexEngine(std::string model_path, const tarvik_core::ModelSessionSettings& settings);
     ~GrafexEngine();
     GrafexEngine(const GrafexEngine&) = delete;
     GrafexEngine& operator=(const GrafexEngine&) = delete;
@@ -107,6 +128,8 @@ public:
                                                      const std::optional<tarvik_core::NdArray>& action_mask);
 
     const std::string model_path;
+    // What the session was created with, every field set.
+    const tarvik_core::ModelSessionSettings& settings() const noexcept { return settings_; }
     const std::vector<std::string>& input_names() const noexcept { return input_names_; }
     const std::vector<std::string>& output_names() const noexcept { return output_names_; }
     const std::vector<DeclaredShape>& input_shapes() const noexcept { return input_shapes_; }
@@ -114,7 +137,7 @@ public:
     bool has_session() const noexcept;
 
 private:
-    void _load_model(const std::vector<std::string>& providers);
+    void _load_model(const tarvik_core::ModelSessionSettings& settings);
     // One run under the lock, inside the logging handler. Fills `all` with
     // every output when given; otherwise returns output `wanted` (nothing
     // when `wanted` is empty), leaving the others unwrapped.
@@ -123,6 +146,7 @@ private:
                                             std::optional<std::size_t> wanted, OutputMap* all);
 
     struct Session;
+    tarvik_core::ModelSessionSettings settings_;
     std::mutex model_lock_;
     std::unique_ptr<Session> session_;
     std::vector<std::string> input_names_;
@@ -130,5 +154,12 @@ private:
     std::vector<DeclaredShape> input_shapes_;
     std::vector<DeclaredShape> output_shapes_;
 };
+
+// The version of the ONNX Runtime library this process runs on ("1.30.0"),
+// which may be newer than the headers the runtime was built against.
+std::string onnxruntime_version();
+// The execution providers this ONNX Runtime was built with, CPU last. Being
+// listed does not mean the provider's library or device is present.
+std::vector<std::string> available_execution_providers();
 
 }  // namespace tarvik_inference
