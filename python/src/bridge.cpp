@@ -88,6 +88,7 @@ void Driver::drive() {
         }
     } restore{this, previous};
     if (!io_) return;
+    DeferredReleases deferred;  // released once the GIL is back
     py::gil_scoped_release unlocked;
     io_->restart();
     io_->poll();

@@ -2,6 +2,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
+
 #include "errors.hpp"
 #include "tarvik_core/modules.hpp"
 #include "implementations.hpp"
@@ -9,6 +11,7 @@
 #include "values.hpp"
 
 namespace py = pybind11;
+using tarvik_core::Value;
 
 namespace tarvik_python {
 void bind_sims(py::module_& m);
@@ -17,7 +20,7 @@ void bind_sims(py::module_& m);
 PYBIND11_MODULE(_tarvik, m) {
     namespace tp = tarvik_python;
     m.doc() = "The tarvik runtime's extension module; use the tarvik package.";
-    tp::init_numpy();
+    tp::init_values();
     tp::register_error_translation();
     tp::bind_runtime(m);
     tp::bind_sims(m);
@@ -25,6 +28,20 @@ PYBIND11_MODULE(_tarvik, m) {
     // Round trips through the value conversions, for tests of the boundary.
     m.def("roundtrip", [](py::handle value) { return tp::to_python(tp::to_value(value, tp::Where{"value"})); });
     m.def("roundtrip_readings", [](py::handle value) { return tp::to_python(tp::readings_to_value(value)); });
+    // The same with every array copied on the way, so that the arrays that
+    // come back are the runtime's own.
+    m.def("roundtrip_copied", [](py::handle value) {
+        std::function<Value(const Value&)> copied = [&copied](const Value& v) -> Value {
+            if (v.is_array()) return Value(v.as_array().copy());
+            if (v.is_dict()) {
+                tarvik_core::Dict::Items entries;
+                for (const auto& [key, item] : v.as_dict()) entries.emplace_back(key, copied(item));
+                return Value(tarvik_core::Dict::from_unique(std::move(entries)));
+            }
+            return v;
+        };
+        return tp::to_python(copied(tp::to_value(value, tp::Where{"value"})));
+    });
     // Raises one of the runtime's error kinds, optionally wrapping another,
     // for tests of the error translation.
     m.def("raise_error", [](const std::string& kind, const std::string& message, const std::string& cause) {

@@ -2,6 +2,8 @@
 // written in Python.
 #include "runtime.hpp"
 
+#include <pybind11/stl.h>
+
 #include <chrono>
 #include <utility>
 

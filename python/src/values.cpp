@@ -23,10 +23,36 @@ using tarvik_core::Shape;
 
 bool python_is_finalizing() noexcept { return !Py_IsInitialized() || _Py_IsFinalizing(); }
 
+namespace {
+// The references released on this thread while it polls without the GIL.
+thread_local std::vector<PyObject*>* t_deferred = nullptr;
+}  // namespace
+
 void PyDecRef::operator()(const void* object) const noexcept {
     if (!object || python_is_finalizing()) return;
+    auto* o = static_cast<PyObject*>(const_cast<void*>(object));
+    if (PyGILState_Check()) {
+        Py_DECREF(o);
+        return;
+    }
+    if (t_deferred) {
+        try {
+            t_deferred->push_back(o);
+            return;
+        } catch (...) {  // out of memory: release it the slow way
+        }
+    }
     py::gil_scoped_acquire gil;
-    Py_DECREF(static_cast<PyObject*>(const_cast<void*>(object)));
+    Py_DECREF(o);
+}
+
+DeferredReleases::DeferredReleases() : previous_(t_deferred) { t_deferred = &released_; }
+
+DeferredReleases::~DeferredReleases() {
+    t_deferred = previous_;
+    if (released_.empty() || python_is_finalizing()) return;
+    py::gil_scoped_acquire gil;
+    for (PyObject* object : released_) Py_DECREF(object);
 }
 
 PyRef::PyRef(py::handle object) {
@@ -48,9 +74,6 @@ std::string Where::text() const {
     return out;
 }
 
-void init_numpy() {
-    if (_import_array() < 0) throw py::error_already_set();
-}
 
 namespace {
 
@@ -239,26 +262,37 @@ PyObject* original_array(const NdArray& array) {
     return object;
 }
 
-void destroy_held_array(PyObject* capsule) {
-    delete static_cast<NdArray*>(PyCapsule_GetPointer(capsule, "tarvik.NdArray"));
+// The base of numpy views of the runtime's arrays: a small Python object
+// holding a share of the buffer (one allocation, where a capsule around a
+// heap copy of the NdArray would take two).
+struct ArrayOwner {
+    PyObject_HEAD
+    NdArray array;
+};
+
+PyTypeObject* array_owner_type = nullptr;
+
+void array_owner_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<ArrayOwner*>(self)->array.~NdArray();
+    PyObject_Free(self);
+    Py_DECREF(type);
 }
 
 py::object array_to_python(const NdArray& array) {
     if (PyObject* original = original_array(array)) return py::reinterpret_borrow<py::object>(original);
     npy_intp dims[Shape::kMaxDims];
     for (std::size_t i = 0; i < array.ndim(); ++i) dims[i] = static_cast<npy_intp>(array.shape()[i]);
-    // A view of the runtime's buffer; the capsule keeps a share of it alive.
     // Read-only: the runtime's arrays are never written once made.
     py::object view = checked(PyArray_New(&PyArray_Type, static_cast<int>(array.ndim()), dims,
                                           numpy_type(array.dtype()), nullptr,
                                           const_cast<void*>(array.raw_data()), 0, NPY_ARRAY_CARRAY_RO, nullptr));
-    auto* held = new NdArray(array);
-    PyObject* capsule = PyCapsule_New(held, "tarvik.NdArray", destroy_held_array);
-    if (!capsule) {
-        delete held;
-        throw py::error_already_set();
-    }
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.ptr()), capsule) < 0) throw py::error_already_set();
+    ArrayOwner* owner = PyObject_New(ArrayOwner, array_owner_type);
+    if (!owner) throw py::error_already_set();
+    new (&owner->array) NdArray(array);
+    PyObject* base = reinterpret_cast<PyObject*>(owner);
+    // Steals the reference to the owner, also when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.ptr()), base) < 0) throw py::error_already_set();
     return view;
 }
 
@@ -341,6 +375,14 @@ py::object to_python(const Value& value) {
         default: break;
     }
     return py::cast(RuntimeObject{std::get<ObjectPtr>(storage)});
+}
+
+void init_values() {
+    if (_import_array() < 0) throw py::error_already_set();
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(array_owner_dealloc)}, {0, nullptr}};
+    static PyType_Spec spec = {"tarvik._tarvik.ArrayOwner", sizeof(ArrayOwner), 0, Py_TPFLAGS_DEFAULT, slots};
+    array_owner_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (!array_owner_type) throw py::error_already_set();
 }
 
 }  // namespace tarvik_python

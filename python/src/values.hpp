@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -39,6 +40,21 @@ using tarvik_core::Value;
 // Releases a Python reference from any thread.
 struct PyDecRef {
     void operator()(const void* object) const noexcept;
+};
+
+// While one exists on a thread, references released there without the GIL
+// are kept and released when it goes (with the GIL taken once), instead of
+// taking the GIL for each. Drivers hold one around every poll.
+class DeferredReleases {
+public:
+    DeferredReleases();
+    ~DeferredReleases();
+    DeferredReleases(const DeferredReleases&) = delete;
+    DeferredReleases& operator=(const DeferredReleases&) = delete;
+
+private:
+    std::vector<PyObject*> released_;
+    std::vector<PyObject*>* previous_;
 };
 
 // A strong reference that is safe to destroy without the GIL.
@@ -95,7 +111,8 @@ Value readings_to_value(py::handle readings);
 // Value to Python object (see above).
 py::object to_python(const Value& value);
 
-// Called once by the module's initialisation: imports numpy's C interface.
-void init_numpy();
+// Called once by the module's initialisation: imports numpy's C interface
+// and makes the type that owns the runtime's arrays seen from Python.
+void init_values();
 
 }  // namespace tarvik_python

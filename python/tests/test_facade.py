@@ -38,6 +38,7 @@ def test_every_call_works_the_same_through_both_facades(facade):
 
 def test_flat_readings_and_the_orchestration_object_are_accepted(facade):
     orchestration = tarvik.Orchestration.load(str(PENDULUM))
+    assert orchestration.implementation_names == ["phase_controller", "energy_pump", "stabilize_teacher"]
     node = orchestration.get_node_by_name("swing_up")
     with facade() as runtime:
         runtime.load_orchestration(orchestration)

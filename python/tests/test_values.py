@@ -44,6 +44,17 @@ def test_other_arrays_convert_when_nothing_is_lost(array, dtype):
     np.testing.assert_array_equal(back, array)
 
 
+def test_arrays_made_by_the_runtime_reach_python_as_read_only_views():
+    source = {"x": np.arange(6.0).reshape(2, 3)}
+    back = _tarvik.roundtrip_copied(source)["x"]
+    np.testing.assert_array_equal(back, source["x"])
+    assert back is not source["x"] and not back.flags.writeable and not back.flags.owndata
+    with pytest.raises(ValueError):
+        back[0, 0] = 1.0
+    del source
+    assert back.sum() == 15.0  # the view keeps the runtime's buffer alive
+
+
 def test_numpy_scalars_count_as_numbers():
     back = _tarvik.roundtrip([np.float32(0.5), np.int16(-3), np.bool_(True), np.uint64(2**63 - 1)])
     assert back == [0.5, -3, True, 2**63 - 1]
