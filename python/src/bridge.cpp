@@ -227,17 +227,13 @@ tarvik_core::Task<PyRef> await_python(PyRef awaitable, std::string who) {
 
 // --- Call ----------------------------------------------------------------------------
 
-std::shared_ptr<Call> Call::start(std::shared_ptr<Driver> driver, tarvik_core::Task<Value> task) {
-    // Refused before anything is spawned, so a refused call leaves nothing behind.
-    driver->check_idle();
-    auto call = std::make_shared<Call>(driver);
-    boost::asio::co_spawn(driver->io(), std::move(task),
-                          boost::asio::bind_cancellation_slot(call->signal_.slot(),
-                                                              [call](std::exception_ptr error, Value value) {
-                                                                  call->finish(error, std::move(value));
+void Call::spawn(tarvik_core::Task<Value> task) {
+    auto self = shared_from_this();
+    boost::asio::co_spawn(driver_->io(), std::move(task),
+                          boost::asio::bind_cancellation_slot(signal_.slot(),
+                                                              [self](std::exception_ptr error, Value value) {
+                                                                  self->finish(error, std::move(value));
                                                               }));
-    driver->drive();
-    return call;
 }
 
 void Call::finish(std::exception_ptr error, Value value) noexcept {

@@ -35,6 +35,7 @@
 
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "tarvik_core/async.hpp"
 #include "values.hpp"
@@ -74,8 +75,19 @@ class Call : public std::enable_shared_from_this<Call> {
 public:
     explicit Call(std::shared_ptr<Driver> driver) : driver_(std::move(driver)) {}
 
-    // Spawns `task` on the driver and polls it (GIL held).
-    static std::shared_ptr<Call> start(std::shared_ptr<Driver> driver, tarvik_core::Task<Value> task);
+    // Spawns the task that `make` returns on the driver and polls it (GIL
+    // held). `make` runs inside the poll, so the coroutine frames come from
+    // Asio's per-thread recycling instead of the heap; a failure of `make`
+    // itself propagates from here.
+    template <class MakeTask>
+    static std::shared_ptr<Call> start(std::shared_ptr<Driver> driver, MakeTask make) {
+        // Refused before anything is queued, so a refused call leaves nothing behind.
+        driver->check_idle();
+        auto call = std::make_shared<Call>(driver);
+        boost::asio::post(driver->io(), [call, make = std::move(make)]() mutable { call->spawn(make()); });
+        driver->drive();
+        return call;
+    }
 
     bool done() const noexcept { return done_; }
     // The result, or the failure raised (GIL held; only once done).
@@ -86,6 +98,7 @@ public:
     py::list cancel();
 
 private:
+    void spawn(tarvik_core::Task<Value> task);
     void finish(std::exception_ptr error, Value value) noexcept;
     void settle_future();
 

@@ -62,7 +62,8 @@ struct ClassInfo {
     PyRef type;  // held, so that the cache key is never reused by another class
     std::string name;
     std::uint32_t defined = 0;  // bit per Op
-    std::array<std::string, kOps> who;  // "Class.operation()" for messages
+    std::array<std::string, kOps> who;     // "Class.operation()" for messages
+    std::array<std::string, kOps> result;  // "Class.operation() result"
 
     bool defines(Op op) const { return defined & (1u << static_cast<unsigned>(op)); }
 };
@@ -81,6 +82,7 @@ std::shared_ptr<const ClassInfo> class_info(py::handle type) {
     out->name = py::str(type.attr("__qualname__")).cast<std::string>();
     for (std::size_t i = 0; i < kOps; ++i) {
         out->who[i] = out->name + "." + kOpInfo[i].name + "()";
+        out->result[i] = out->who[i] + " result";
         py::object method = py::getattr(type, kOpInfo[i].name, py::none());
         // The package's base classes mark their pass-through defaults, which
         // the C++ defaults do without a trip through Python.
@@ -90,6 +92,54 @@ std::shared_ptr<const ClassInfo> class_info(py::handle type) {
     cache.emplace(type.ptr(), out);
     return out;
 }
+
+// The last observation dict handed to or received from one instance, with
+// the Value it stands for. A teacher gets the same observation several times
+// a step (transform_sensors, compute_action_mask, transform_action) and often
+// hands it back unchanged: while the dict still holds exactly the objects it
+// was made with, it stands for that Value both ways, which spares building
+// it again and converting it back. The objects are held, so an identity is
+// never a new object at a reused address. Used with the GIL held.
+class DictMemo {
+public:
+    PyObject* dict_for(const Value& value) const {
+        if (!dict_ || !value.is_dict() || !value.as_dict().shares_items_with(value_.as_dict())) return nullptr;
+        return unchanged() ? dict_.ptr() : nullptr;
+    }
+    const Value* value_for(py::handle dict) const {
+        return dict_ && dict.ptr() == dict_.ptr() && unchanged() ? &value_ : nullptr;
+    }
+    void remember(const Value& value, py::handle dict) {
+        const Py_ssize_t n = PyDict_Size(dict.ptr());
+        py::tuple entries(2 * n);
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t position = 0;
+        for (Py_ssize_t i = 0; PyDict_Next(dict.ptr(), &position, &key, &item); i += 2) {
+            PyTuple_SET_ITEM(entries.ptr(), i, py::reinterpret_borrow<py::object>(key).release().ptr());
+            PyTuple_SET_ITEM(entries.ptr(), i + 1, py::reinterpret_borrow<py::object>(item).release().ptr());
+        }
+        value_ = value;
+        dict_ = PyRef(dict);
+        entries_ = PyRef(entries);
+    }
+
+private:
+    bool unchanged() const {
+        PyObject* entries = entries_.ptr();
+        if (PyDict_Size(dict_.ptr()) * 2 != PyTuple_GET_SIZE(entries)) return false;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t position = 0;
+        for (Py_ssize_t i = 0; PyDict_Next(dict_.ptr(), &position, &key, &item); i += 2)
+            if (key != PyTuple_GET_ITEM(entries, i) || item != PyTuple_GET_ITEM(entries, i + 1)) return false;
+        return true;
+    }
+
+    Value value_;
+    PyRef dict_;
+    PyRef entries_;  // keys and items, interleaved
+};
 
 // Calls into one Python instance.
 class PythonCalls {
@@ -142,7 +192,12 @@ private:
         std::size_t n = 0;
         for (const Value* v : {a, b, c}) {
             if (!v) break;
-            held[n] = to_python(*v);
+            if (PyObject* remembered = memo_.dict_for(*v)) {
+                held[n] = py::reinterpret_borrow<py::object>(remembered);
+            } else {
+                held[n] = to_python(*v);
+                if (n == 0 && v->is_dict()) memo_.remember(*v, held[n]);
+            }
             args[n] = held[n].ptr();
             ++n;
         }
@@ -151,7 +206,7 @@ private:
         return py::reinterpret_steal<py::object>(result);
     }
 
-    Value check(Op op, py::handle result) const {
+    Value check(Op op, py::handle result) {
         const std::string& who = class_->who[static_cast<std::size_t>(op)];
         auto wrong = [&](const char* expected) {
             throw tarvik_core::TypeError(who + " returned " + Py_TYPE(result.ptr())->tp_name + "; expected " +
@@ -173,13 +228,18 @@ private:
             }
             case Expect::anything: break;
         }
-        const std::string label = who + " result";
-        return to_value(result, Where{label});
+        const Where where{class_->result[static_cast<std::size_t>(op)]};
+        if (!PyDict_Check(result.ptr())) return to_value(result, where);
+        if (const Value* same = memo_.value_for(result)) return *same;
+        Value converted = to_value(result, where);
+        memo_.remember(converted, result);
+        return converted;
     }
 
     PyRef instance_;
     std::shared_ptr<const ClassInfo> class_;
     std::array<PyRef, kOps> methods_;
+    DictMemo memo_;
 };
 
 // What every adapter shares: reset and the text form; and for teachers and

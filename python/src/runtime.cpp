@@ -132,8 +132,9 @@ Runtime::Runtime(py::object config, py::object network_mgr, py::object loop_prov
 
 Runtime::~Runtime() { shutdown(); }
 
-py::object Runtime::run(Task<Value> task) {
-    auto call = Call::start(shared_from_this(), std::move(task));
+template <class MakeTask>
+py::object Runtime::run(MakeTask make) {
+    auto call = Call::start(shared_from_this(), std::move(make));
     if (call->done()) return call->result();
     return py::cast(Pending{std::move(call)});
 }
@@ -141,7 +142,7 @@ py::object Runtime::run(Task<Value> task) {
 py::object Runtime::load_orchestration(py::handle orchestration) {
     OrchestrationPtr loaded = orchestration_argument(orchestration);
     add_python_classes(loaded);
-    return run(as_value(runvane.load_orchestration(loaded)));
+    return run([this, loaded] { return as_value(runvane.load_orchestration(loaded)); });
 }
 
 py::object Runtime::package(py::handle orchestration, py::handle agent) {
@@ -161,7 +162,7 @@ py::object Runtime::package(py::handle orchestration, py::handle agent) {
     } else if (!agent.is_none()) {
         throw tarvik_core::TypeError("package() needs None, an agent's name or an agent node, got " + type_name(agent));
     }
-    return run(as_value(runvane.package(std::move(args))));
+    return run([this, args = std::move(args)]() mutable { return as_value(runvane.package(std::move(args))); });
 }
 
 py::object Runtime::execute(py::handle obs, py::handle sim_action_mask, py::handle explore,
@@ -170,17 +171,23 @@ py::object Runtime::execute(py::handle obs, py::handle sim_action_mask, py::hand
     const int truth = PyObject_IsTrue(explore.ptr());
     if (truth < 0) throw_python_error();
     if (sim_action_mask.is_none() && previous_action.is_none() && !truth)
-        return run(runvane.execute(std::move(readings)));
+        return run([this, readings = std::move(readings)]() mutable { return runvane.execute(std::move(readings)); });
     tarvik_inference::RunvaneExecuteArgs args;
     args.sim_action_mask = to_value(sim_action_mask, Where{"sim_action_mask"});
     args.explore = truth != 0;
     args.previous_action = to_value(previous_action, Where{"previous_action"});
-    return run(runvane.execute(std::move(readings), std::move(args)));
+    return run([this, readings = std::move(readings), args = std::move(args)]() mutable {
+        return runvane.execute(std::move(readings), std::move(args));
+    });
 }
 
-py::object Runtime::close() { return run(as_value(runvane.close())); }
+py::object Runtime::close() {
+    return run([this] { return as_value(runvane.close()); });
+}
 
-py::object Runtime::reset() { return run(reset_tree(runvane.agent_processor)); }
+py::object Runtime::reset() {
+    return run([this] { return reset_tree(runvane.agent_processor); });
+}
 
 void Runtime::count_acting() {
     if (!runvane.agent_processor) throw tarvik_core::RuntimeError(kNoProcessor);
@@ -212,7 +219,9 @@ std::vector<double> Runtime::time_cpp_execute(py::handle obs, int steps) {
     };
     std::vector<double> times;
     times.reserve(static_cast<std::size_t>(steps));
-    auto call = Call::start(shared_from_this(), timed(runvane, readings_to_value(obs), steps, times));
+    auto call = Call::start(shared_from_this(), [&, readings = readings_to_value(obs)] {
+        return timed(runvane, readings, steps, times);
+    });
     if (!call->done()) throw tarvik_core::RuntimeError("timing needs an orchestration without async def methods");
     call->result();
     return times;

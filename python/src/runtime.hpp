@@ -54,7 +54,10 @@ public:
     tarvik_inference::Runvane runvane;
 
 private:
-    py::object run(tarvik_core::Task<Value> task);
+    // Starts the task `make` gives (see Call::start) and returns its result,
+    // or a Pending when it parked.
+    template <class MakeTask>
+    py::object run(MakeTask make);
     std::unique_ptr<tarvik_apps::ActingCounts> acting_;
 };
 
