@@ -332,3 +332,35 @@ def test_registration_clashes_are_errors_naming_both():
         tarvik.unregister("energy_pump")
     with pytest.raises(TypeError, match="cannot be a controller: it defines no compute_action"):
         tarvik.register_controller("lazy", tarvik.Controller)
+
+
+def test_an_observation_dict_is_reused_only_while_unchanged(tmp_path):
+    seen = []
+
+    class Watching(StabilizeTeacher):
+        def transform_sensors(self, obs, extra=None):
+            seen.append(obs)
+            return obs
+
+        def compute_action_mask(self, obs, previous_action):
+            seen.append(obs)
+            obs["scribbled"] = True  # a change of the dict must not reach the next call
+            return None
+
+        def transform_action(self, obs, action):
+            seen.append(obs)
+            return action
+
+    tarvik.register_teacher("py_watching", Watching)
+    try:
+        doc = json.loads(PENDULUM.read_text())
+        doc["agents"][2].update(teacher="py_watching", checkpoint=str(PENDULUM_MODELS))
+        with tarvik.SyncRunvane() as runtime:
+            runtime.load_orchestration(write_json(tmp_path, doc))
+            runtime.package()
+            np.testing.assert_array_equal(runtime.execute(NEAR_TOP), cpp_actions()[0])
+    finally:
+        tarvik.unregister("py_watching")
+    given, masked, acted = seen
+    assert masked is given and acted is not given
+    assert list(given) == list(acted) + ["scribbled"]
