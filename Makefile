@@ -1,14 +1,16 @@
 # make test      set up, build and run the whole test suite
 # make run       set up, build and run the bundled example (ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# make bench     the benchmarks
+# make bench     the benchmarks (the C++ program, then the Python rows)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: bootstrap configure build test sanitize run bench clean
+PYTHON ?= /usr/bin/python3
+
+.PHONY: bootstrap configure build test sanitize run bench bench-python clean
 
 bootstrap:
 	scripts/bootstrap
@@ -39,6 +41,14 @@ bench: bootstrap
 	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_bench
 	$(BENCH_BUILD)/bin/tarvik_bench $(ARGS)
+	$(MAKE) --no-print-directory bench-python
+
+# Python hosts against the C++ step, on the same Release folder.
+bench-python: bootstrap
+	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_python_bench_all
+	PYTHONPATH=$(BENCH_BUILD)/python $(PYTHON) python/bench/python_bench.py \
+	  --models-tool $(BENCH_BUILD)/bin/tarvik-python-bench-models
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)
