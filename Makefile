@@ -1,5 +1,6 @@
 # make test      set up, build and run the whole test suite
-# make run       set up, build and run the bundled example (ARGS="..." for options)
+# make run       set up, build and run the pendulum example (ORCHESTRATION=... for
+#                another file, ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     the benchmarks (the C++ program, then the Python rows)
 BUILD ?= build
@@ -31,10 +32,13 @@ sanitize: bootstrap
 	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
-# Builds only the host and what it opens at run time, not the tests.
+# Builds only the host and what it opens at run time, not the tests. The
+# pendulum example by default: its orchestrator hands the steps over between a
+# swing-up controller and a stabilising skill, which shows in every episode.
+ORCHESTRATION ?= examples/pendulum/orchestration.json
 run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target tarvik-run tarvik-inspect
-	$(BUILD)/bin/tarvik-run $(ARGS)
+	$(BUILD)/bin/tarvik-run $(ORCHESTRATION) $(ARGS)
 
 # Its own Release folder, so the main build keeps its build type.
 bench: bootstrap

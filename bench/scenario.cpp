@@ -22,19 +22,43 @@ using tarvik_core::Task;
 using tarvik_core::Value;
 using json = nlohmann::json;
 
-const PolicySize& tiny_policy() {
-    static const PolicySize size{.label = "tiny", .n_in = 4, .hidden = {64, 64}, .n_out = 2, .sensor_width = 2};
-    return size;
+const ScenarioSpec& tiny_policy() {
+    static const ScenarioSpec spec{
+        .label = "tiny", .n_in = 4, .hidden = {64, 64}, .n_out = 2, .children = 2, .sensors = 2};
+    return spec;
 }
 
-const PolicySize& medium_policy() {
-    static const PolicySize size{.label = "medium", .n_in = 200, .hidden = {256, 256}, .n_out = 16, .sensor_width = 20};
-    return size;
+const ScenarioSpec& medium_policy() {
+    static const ScenarioSpec spec{
+        .label = "medium", .n_in = 200, .hidden = {256, 256}, .n_out = 16, .children = 16, .sensors = 10};
+    return spec;
+}
+
+ScenarioSpec depth_spec(int depth) {
+    return ScenarioSpec{.label = "depth" + std::to_string(depth),
+                        .n_in = 4,
+                        .hidden = {64, 64},
+                        .n_out = 2,
+                        .children = 1,
+                        .sensors = 2,
+                        .depth = depth,
+                        .teacher = TeacherKind::none};
+}
+
+ScenarioSpec sensors_spec(std::int64_t sensors, bool rebuilding_teacher) {
+    return ScenarioSpec{.label = "sensors" + std::to_string(sensors) + (rebuilding_teacher ? "_teacher" : ""),
+                        .n_in = 1000,
+                        .hidden = {16},
+                        .n_out = 2,
+                        .children = 1,
+                        .sensors = sensors,
+                        .depth = 1,
+                        .teacher = rebuilding_teacher ? TeacherKind::rebuilding : TeacherKind::none};
 }
 
 namespace {
 
-// The bench's teacher: sensors pass through (the default), the mask is fixed.
+// Passes sensors through (the default) and returns a fixed mask.
 class MaskingTeacher : public tarvik_core::Teacher {
 public:
     explicit MaskingTeacher(Value mask) : mask_(std::move(mask)) {}
@@ -42,6 +66,15 @@ public:
 
 private:
     Value mask_;
+};
+
+// Returns the sensors as a new mapping with the same entries, as a teacher
+// that edits a copy would: the runtime cannot know that nothing changed.
+class RebuildingTeacher : public tarvik_core::Teacher {
+public:
+    Task<Value> transform_sensors(const Value& obs, const Value&) override {
+        co_return Value(tarvik_core::Dict::from_unique(obs.as_dict().items()));
+    }
 };
 
 fs::path make_temp_dir(const std::string& label) {
@@ -59,23 +92,27 @@ std::string numbered(const char* prefix, std::int64_t i) {
 }
 std::string skill_name(std::int64_t i) { return numbered("skill", i); }
 std::string sensor_name(std::int64_t i) { return numbered("s", i); }
+// Orchestrator levels from the top: "top", "o1", "o2", ...
+std::string orchestrator_name(int level) { return level == 0 ? std::string("top") : numbered("o", level); }
 
-void write_policy(const PolicySize& size, std::uint64_t seed, const fs::path& path) {
-    tarvik_test::mlp_policy({.n_in = size.n_in,
-                             .hidden = size.hidden,
-                             .n_out = size.n_out,
+void write_policy(const ScenarioSpec& spec, std::int64_t n_out, std::uint64_t seed, const fs::path& path) {
+    tarvik_test::mlp_policy({.n_in = spec.n_in,
+                             .hidden = spec.hidden,
+                             .n_out = n_out,
                              .seed = seed,
-                             .io = {.obs_name = "observation", .mask_size = size.n_out}})
+                             .io = {.obs_name = "observation", .mask_size = n_out}})
         .write(path);
 }
 
-// Box sensors of sensor_width values each; every even one is normalised,
-// alternating the two normalisations.
-json sensors_of(const PolicySize& size) {
+std::int64_t sensor_width(const ScenarioSpec& spec, std::int64_t i) {
+    return spec.n_in / spec.sensors + (i < spec.n_in % spec.sensors ? 1 : 0);
+}
+
+json sensors_of(const ScenarioSpec& spec) {
     json sensors = json::array();
-    for (std::int64_t i = 0; i * size.sensor_width < size.n_in; ++i) {
+    for (std::int64_t i = 0; i < spec.sensors; ++i) {
         json sensor = {{"name", sensor_name(i)},
-                       {"space", {{"type", "Box"}, {"low", -5.0}, {"high", 5.0}, {"shape", {size.sensor_width}}}}};
+                       {"space", {{"type", "Box"}, {"low", -5.0}, {"high", 5.0}, {"shape", {sensor_width(spec, i)}}}}};
         if (i % 4 == 0) sensor["normalization"] = {{"type", "scale"}};
         if (i % 4 == 2) sensor["normalization"] = {{"type", "standard"}, {"mean", 0.5}, {"std", 2.0}};
         sensors.push_back(std::move(sensor));
@@ -83,31 +120,53 @@ json sensors_of(const PolicySize& size) {
     return sensors;
 }
 
-std::string orchestration_json(const PolicySize& size) {
+// Children of the orchestrator at `level` (0 is the top).
+std::int64_t children_at(const ScenarioSpec& spec, int level) { return level + 2 < spec.depth ? 1 : spec.children; }
+
+std::string orchestration_json(const ScenarioSpec& spec) {
     json agents = json::array();
-    json children = json::array();
-    for (std::int64_t i = 0; i < size.n_out; ++i) children.push_back(skill_name(i));
-    agents.push_back({{"name", "top"}, {"kind", "orchestrator"}, {"children", children}, {"checkpoint", "ckpt"}});
-    for (std::int64_t i = 0; i < size.n_out; ++i) {
-        agents.push_back({{"name", skill_name(i)},
-                          {"kind", "skill"},
-                          {"teacher", "bench_teacher"},
-                          {"action_space", {{"type", "Discrete"}, {"n", size.n_out}}},
+    for (int level = 0; level + 1 < spec.depth; ++level) {
+        json children = json::array();
+        if (level + 2 < spec.depth) children.push_back(orchestrator_name(level + 1));
+        else
+            for (std::int64_t i = 0; i < spec.children; ++i) children.push_back(skill_name(i));
+        agents.push_back({{"name", orchestrator_name(level)},
+                          {"kind", "orchestrator"},
+                          {"children", children},
                           {"checkpoint", "ckpt"}});
     }
-    json doc = {{"id", "bench-" + size.label}, {"sensors", sensors_of(size)}, {"agents", agents}, {"top_agent", "top"}};
+    for (std::int64_t i = 0; i < spec.children; ++i) {
+        json skill = {{"name", skill_name(i)},
+                      {"kind", "skill"},
+                      {"action_space", {{"type", "Discrete"}, {"n", spec.n_out}}},
+                      {"checkpoint", "ckpt"}};
+        if (spec.teacher != TeacherKind::none) skill["teacher"] = "bench_teacher";
+        agents.push_back(std::move(skill));
+    }
+    const std::string top = spec.depth > 1 ? orchestrator_name(0) : skill_name(0);
+    json doc = {{"id", "bench-" + spec.label}, {"sensors", sensors_of(spec)}, {"agents", agents}, {"top_agent", top}};
     return doc.dump(2);
 }
 
-Value readings_of(const PolicySize& size) {
-    tarvik_core::Dict readings;
-    for (std::int64_t i = 0; i * size.sensor_width < size.n_in; ++i) {
-        NdArray values = NdArray::zeros(DType::Float64, Shape{size.sensor_width});
+double reading_at(std::int64_t sensor, std::int64_t j) { return -4.0 + 0.37 * static_cast<double>((sensor + j) % 20); }
+
+Value readings_of(const ScenarioSpec& spec) {
+    tarvik_core::Dict::Items entries;
+    for (std::int64_t i = 0; i < spec.sensors; ++i) {
+        NdArray values = NdArray::zeros(DType::Float64, Shape{sensor_width(spec, i)});
         double* v = values.mutable_data<double>();
-        for (std::int64_t j = 0; j < size.sensor_width; ++j) v[j] = -4.0 + 0.37 * static_cast<double>((i + j) % 20);
-        readings.set(sensor_name(i), Value(std::move(values)));
+        for (std::int64_t j = 0; j < values.size(); ++j) v[j] = reading_at(i, j);
+        entries.emplace_back(sensor_name(i), Value(std::move(values)));
     }
-    return Value(std::move(readings));
+    return Value(tarvik_core::Dict::from_unique(std::move(entries)));
+}
+
+NdArray flat_readings_of(const ScenarioSpec& spec) {
+    NdArray out = NdArray::zeros(DType::Float64, Shape{spec.n_in});
+    double* v = out.mutable_data<double>();
+    for (std::int64_t i = 0; i < spec.sensors; ++i)
+        for (std::int64_t j = 0; j < sensor_width(spec, i); ++j) *v++ = reading_at(i, j);
+    return out;
 }
 
 tarvik_inference::ProcessorPtr create_processor(const tarvik_core::OrchestrationPtr& orchestration,
@@ -120,33 +179,40 @@ tarvik_inference::ProcessorPtr create_processor(const tarvik_core::Orchestration
 
 }  // namespace
 
-Scenario& Scenario::of(const PolicySize& size) {
+Scenario& Scenario::of(const ScenarioSpec& spec) {
     static std::map<std::string, std::unique_ptr<Scenario>> built;
-    auto& slot = built[size.label];
-    if (!slot) slot.reset(new Scenario(size));
+    auto& slot = built[spec.label];
+    if (!slot) slot.reset(new Scenario(spec));
     return *slot;
 }
 
-Scenario::Scenario(const PolicySize& policy) : size(policy), dir(make_temp_dir(policy.label)) {
-    write_policy(size, 7, model("top"));
-    for (std::int64_t i = 0; i < size.n_out; ++i) write_policy(size, 100 + static_cast<std::uint64_t>(i), model(skill_name(i)));
+Scenario::Scenario(const ScenarioSpec& s) : spec(s), dir(make_temp_dir(s.label)) {
+    for (int level = 0; level + 1 < spec.depth; ++level)
+        write_policy(spec, children_at(spec, level), 7 + static_cast<std::uint64_t>(level), model(orchestrator_name(level)));
+    for (std::int64_t i = 0; i < spec.children; ++i)
+        write_policy(spec, spec.n_out, 100 + static_cast<std::uint64_t>(i), model(skill_name(i)));
 
-    orchestration = tarvik_core::Orchestration::from_json(orchestration_json(size), dir, "bench-" + size.label);
-    NdArray teacher_mask = NdArray::ones(DType::Int8, Shape{size.n_out});
-    teacher_mask.mutable_data<std::int8_t>()[size.n_out - 1] = 0;  // the teacher forbids the last action
-    orchestration->registry().add_teacher(
-        "bench_teacher", [teacher_mask] { return std::make_shared<MaskingTeacher>(Value(teacher_mask)); });
+    orchestration = tarvik_core::Orchestration::from_json(orchestration_json(spec), dir, "bench-" + spec.label);
+    if (spec.teacher == TeacherKind::masking) {
+        NdArray teacher_mask = NdArray::ones(DType::Int8, Shape{spec.n_out});
+        teacher_mask.mutable_data<std::int8_t>()[spec.n_out - 1] = 0;  // the teacher forbids the last action
+        orchestration->registry().add_teacher(
+            "bench_teacher", [teacher_mask] { return std::make_shared<MaskingTeacher>(Value(teacher_mask)); });
+    } else if (spec.teacher == TeacherKind::rebuilding) {
+        orchestration->registry().add_teacher("bench_teacher", [] { return std::make_shared<RebuildingTeacher>(); });
+    }
     tarvik_core::run_sync(orchestration->init());
 
-    readings = readings_of(size);
-    sim_action_mask = Value(NdArray::ones(DType::Int8, Shape{size.n_out}));
-    observation = NdArray::full(DType::Float32, Shape{size.n_in}, 0.25);
-    model_mask = NdArray::ones(DType::Float64, Shape{size.n_out});
+    readings = readings_of(spec);
+    flat_readings = flat_readings_of(spec);
+    sim_action_mask = Value(NdArray::ones(DType::Int8, Shape{spec.n_out}));
+    observation = NdArray::full(DType::Float32, Shape{spec.n_in}, 0.25);
+    model_mask = NdArray::ones(DType::Float64, Shape{spec.n_out});
 }
 
 Scenario::~Scenario() {
     runvane_.reset();
-    orchestrator_.reset();
+    top_.reset();
     skill_.reset();
     std::error_code ec;
     fs::remove_all(dir, ec);
@@ -159,9 +225,9 @@ tarvik_inference::BaseAgentProcessor& Scenario::skill() {
     return *skill_;
 }
 
-tarvik_inference::BaseAgentProcessor& Scenario::orchestrator() {
-    if (!orchestrator_) orchestrator_ = create_processor(orchestration, "top");
-    return *orchestrator_;
+tarvik_inference::BaseAgentProcessor& Scenario::top() {
+    if (!top_) top_ = create_processor(orchestration, orchestration->get_top_agent()->get_name());
+    return *top_;
 }
 
 tarvik_inference::Runvane& Scenario::runvane() {
@@ -185,7 +251,7 @@ BareSession& Scenario::bare_skill() {
 }
 
 BareSession& Scenario::bare_orchestrator() {
-    if (!bare_orchestrator_) bare_orchestrator_ = std::make_unique<BareSession>(model("top"));
+    if (!bare_orchestrator_) bare_orchestrator_ = std::make_unique<BareSession>(model(orchestrator_name(spec.depth - 2)));
     return *bare_orchestrator_;
 }
 

@@ -1,19 +1,23 @@
-// Scenario: everything the benchmarks of one policy size run on.
+// Scenario: everything the benchmarks of one orchestration shape run on.
 //
 // A scenario writes, into a private temporary folder, an MLP policy model per
 // agent (tests/support/model_builder: seeded weights, an "action_mask" input
-// so model preparation leaves the files alone) and an orchestration of one
-// model-driven orchestrator over `children` identical skills. Every skill has
-// a teacher that passes sensors through and returns a fixed mask, and a
-// Discrete action space of the policy's output size; whichever child the
-// orchestrator picks, a step costs the same. Sensors are Box sensors read by
-// name, half of them normalised.
+// so model preparation leaves the files alone) and an orchestration of
+// `depth` model levels: depth - 1 orchestrators, each over the next level
+// (the last one over `children` identical skills), and the skills. A depth of
+// 1 is a lone skill. Whichever child an orchestrator picks, a step costs the
+// same. Sensors are Box sensors read by name that share the skill model's
+// inputs as evenly as their count allows; every other one is normalised
+// (scale and standard alternating). The skills' teacher is chosen by the spec:
+// none, one that passes sensors through and returns a fixed mask, or one that
+// returns a rebuilt mapping of the sensors (which the runtime cannot tell
+// from a changed one).
 //
-// On first use it builds each of: an Actuon for the first skill, the
-// orchestrator's processor tree, a Runvane facade packaged on the
-// orchestrator, a GrafexEngine on the skill's model, and the bare sessions of
-// the skill's and the orchestrator's model files. Pre-built inputs (readings,
-// simulator mask, observation and mask arrays) are reused by every step.
+// On first use it builds each of: an Actuon for the first skill, the top
+// processor tree, a Runvane facade packaged on the top agent, a GrafexEngine
+// on the skill's model, and the bare sessions of the skill's and an
+// orchestrator's model files. Pre-built inputs (readings, simulator mask,
+// observation and mask arrays) are reused by every step.
 //
 // Scenarios are created on first use and live until the program ends; the
 // folder is removed then.
@@ -35,46 +39,56 @@
 
 namespace tarvik_bench {
 
-struct PolicySize {
-    std::string label;                 // "tiny", "medium"
-    std::int64_t n_in = 0;             // observation size
-    std::vector<std::int64_t> hidden;  // hidden layer widths
-    std::int64_t n_out = 0;            // logits: the action count and the child count
-    std::int64_t sensor_width = 0;     // n_in is split into Box sensors of this size
+enum class TeacherKind { none, masking, rebuilding };
+
+struct ScenarioSpec {
+    std::string label;                 // "tiny", "medium", "depth3", "sensors100_teacher"
+    std::int64_t n_in = 0;             // the skill model's observation size
+    std::vector<std::int64_t> hidden;  // hidden layer widths of every model
+    std::int64_t n_out = 0;            // the skill's logits (its action count)
+    std::int64_t children = 0;         // skills under the last orchestrator
+    std::int64_t sensors = 0;          // Box sensors sharing n_in values
+    int depth = 2;                     // model levels in one step
+    TeacherKind teacher = TeacherKind::masking;
 };
 
-const PolicySize& tiny_policy();
-const PolicySize& medium_policy();
+const ScenarioSpec& tiny_policy();
+const ScenarioSpec& medium_policy();
+// Cost growth: a chain of `depth` tiny levels, no teachers.
+ScenarioSpec depth_spec(int depth);
+// Cost growth: one skill over 1,000 values split into `sensors` sensors.
+ScenarioSpec sensors_spec(std::int64_t sensors, bool rebuilding_teacher);
 
 class Scenario {
 public:
-    // The scenario of `size`, built on first use.
-    static Scenario& of(const PolicySize& size);
+    // The scenario of `spec`, built on first use (keyed by its label).
+    static Scenario& of(const ScenarioSpec& spec);
     ~Scenario();
 
-    const PolicySize& size;
+    const ScenarioSpec spec;
     std::filesystem::path dir;
     tarvik_core::OrchestrationPtr orchestration;
 
     // Built on first use, so that a run of one row builds only what it needs.
-    tarvik_inference::BaseAgentProcessor& skill();         // Actuon of the first skill
-    tarvik_inference::BaseAgentProcessor& orchestrator();  // Conductrix over the skills
-    tarvik_inference::Runvane& runvane();                  // packaged on the orchestrator
-    tarvik_inference::GrafexEngine& engine();              // on the first skill's model
+    tarvik_inference::BaseAgentProcessor& skill();  // Actuon of the first skill
+    tarvik_inference::BaseAgentProcessor& top();    // the top agent's processor tree
+    tarvik_inference::Runvane& runvane();           // packaged on the top agent
+    tarvik_inference::GrafexEngine& engine();       // on the first skill's model
     BareSession& bare_skill();
-    BareSession& bare_orchestrator();
+    BareSession& bare_orchestrator();  // the model of the last orchestrator level
 
     tarvik_core::Value readings;         // name -> float64 array, one per sensor
+    tarvik_core::NdArray flat_readings;  // the same values, flat in sensor order
     tarvik_core::Value sim_action_mask;  // int8 ones over the actions
     tarvik_core::NdArray observation;    // float32 [n_in], for the engine row
     tarvik_core::NdArray model_mask;     // float64 [n_out], for the engine row
 
 private:
-    explicit Scenario(const PolicySize& size);
+    explicit Scenario(const ScenarioSpec& spec);
     std::filesystem::path model(const std::string& agent) const;
 
     tarvik_inference::ProcessorPtr skill_;
-    tarvik_inference::ProcessorPtr orchestrator_;
+    tarvik_inference::ProcessorPtr top_;
     std::unique_ptr<tarvik_inference::Runvane> runvane_;
     std::unique_ptr<tarvik_inference::GrafexEngine> engine_;
     std::unique_ptr<BareSession> bare_skill_;

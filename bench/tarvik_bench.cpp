@@ -14,12 +14,19 @@
 // Asynchronous rows are awaited inside one coroutine that runs the whole
 // measurement on one io_context, so the loop's start-up is not in the step.
 //
-// Counters of every row: step_us (time per step), allocs (heap allocations
-// per step, counted by the replaced operator new and aligned_alloc), bare_us (the sum of the medians
-// of the bare runs the step contains), over_us (step_us - bare_us),
-// over_per_level_us (over_us / model levels) and x_bare (step_us / bare_us).
-// A summary table of medians over the repetitions and the state of the goals
-// follow the usual output.
+//   growth/depth<d>          one step of a chain of d tiny levels;
+//   growth/sensors<N>[_teacher] one skill step over 1,000 values in N sensors,
+//                            without a teacher or with one that rebuilds the mapping.
+//
+// Every step is timed on its own, and after every batch of steps the bare
+// runs the step contains are run as many times (the Recorder), so each step
+// row carries its own floor measured under the same load. Counters: step_us,
+// bare_us, over_us, over_per_level_us, x_bare (median of the batches'
+// ratios) with x_p10 and x_p90 (their spread), allocs (heap allocations per
+// step, counted by the replaced operator new and aligned_alloc), bare_allocs
+// (those of the interleaved bare runs) and own_allocs (the difference: the
+// runtime's own). A summary table of medians over the repetitions, the state
+// of the goals and the cost-growth table follow the usual output.
 //
 //   tarvik_bench [--benchmark_filter=tiny] [--benchmark_repetitions=N] ...
 //   TARVIK_BENCH_ITERATIONS=1000 tarvik_bench ...   (fixed step counts, for profilers)
@@ -107,96 +114,155 @@ double row_median(const std::string& name, const std::string& counter) {
     return it == row->counters.end() || it->second.empty() ? -1.0 : median(it->second);
 }
 
-// Median step time of a bare row. When the row did not run (filtered out),
-// the floor is measured here: nine batches of runs, the median batch.
-double bare_floor_us(const std::string& bare_row, BareSession& session) {
-    if (const double known = row_median(bare_row, "step_us"); known > 0.0) return known;
-    for (int i = 0; i < 200; ++i) benchmark::DoNotOptimize(session.run());
-    std::vector<double> batches;
-    for (int b = 0; b < 9; ++b) {
-        constexpr int kRuns = 500;
-        const auto t0 = Clock::now();
-        for (int i = 0; i < kRuns; ++i) benchmark::DoNotOptimize(session.run());
-        batches.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / kRuns);
-    }
-    return median(batches);
+// A bare model run a step contains, `runs` times per step.
+struct Floor {
+    BareSession* session;
+    int runs;
+};
+
+// TARVIK_BENCH_ITERATIONS=N fixes every row's iteration count, for runs
+// under a profiler where timing-driven counts make no sense; such runs do
+// not interleave the floors (the profiler counts the bare rows on their own).
+benchmark::IterationCount fixed_iterations() {
+    const char* text = std::getenv("TARVIK_BENCH_ITERATIONS");
+    return text ? std::max<benchmark::IterationCount>(std::atoll(text), 0) : 0;
 }
 
-// Time and allocations of the timed loop, turned into the row's counters.
-class Meter {
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const double at = p * static_cast<double>(values.size() - 1);
+    const auto lo = static_cast<std::size_t>(at);
+    const std::size_t hi = std::min(lo + 1, values.size() - 1);
+    return values[lo] + (values[hi] - values[lo]) * (at - static_cast<double>(lo));
+}
+
+// Times every step on its own and, after every batch of steps, the same
+// number of bare runs of the models the step contains, so that each batch
+// has its own floor measured under the same machine load. A row's ratio is
+// the median of its batches' ratios, and the spread their 10th and 90th
+// percentiles. Allocations are counted for the steps and for the bare runs
+// separately; what the steps make beyond the bare runs is the runtime's own.
+class Recorder {
 public:
-    void start() {
-        allocations_ = allocations();
-        start_ = Clock::now();
+    static constexpr int kBatch = 64;
+
+    Recorder(benchmark::State& state, std::vector<Floor> floors)
+        : state_(state), floors_(std::move(floors)), profiling_(fixed_iterations() > 0) {}
+
+    void before_step() {
+        allocations_at_ = allocations();
+        if (!profiling_) start_ = Clock::now();
     }
-    void stop() {
-        const auto end = Clock::now();
-        allocations_ = allocations() - allocations_;
-        elapsed_us_ = std::chrono::duration<double, std::micro>(end - start_).count();
+    void after_step() {
+        if (!profiling_) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+            state_.SetIterationTime(seconds);
+            batch_seconds_ += seconds;
+        }
+        step_allocations_ += allocations() - allocations_at_;
+        ++steps_;
+        if (++in_batch_ == kBatch) close_batch();
     }
-    // `bare_us` 0 marks a bare row itself.
-    void report(benchmark::State& state, double bare_us, int levels) const {
-        const double steps = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
-        const double step_us = elapsed_us_ / steps;
-        state.counters["step_us"] = step_us;
-        state.counters["allocs"] = static_cast<double>(allocations_) / steps;
-        if (bare_us <= 0.0) return;
-        state.counters["bare_us"] = bare_us;
-        state.counters["over_us"] = step_us - bare_us;
-        state.counters["over_per_level_us"] = (step_us - bare_us) / levels;
-        state.counters["x_bare"] = step_us / bare_us;
+
+    // `levels` model levels per step; a row without floors is a bare row.
+    void report(int levels) {
+        // A row too slow for a whole batch still gets its floor.
+        if (in_batch_ > 0) close_batch();
+        const double steps = static_cast<double>(std::max<std::uint64_t>(steps_, 1));
+        state_.counters["allocs"] = static_cast<double>(step_allocations_) / steps;
+        if (profiling_) return;
+        state_.counters["step_us"] = median(step_us_);
+        if (floors_.empty() || bare_us_.empty()) return;
+        std::vector<double> over, ratio;
+        for (std::size_t i = 0; i < step_us_.size(); ++i) {
+            over.push_back(step_us_[i] - bare_us_[i]);
+            ratio.push_back(step_us_[i] / bare_us_[i]);
+        }
+        const double bare_allocs = static_cast<double>(bare_allocations_) / static_cast<double>(bare_steps_);
+        state_.counters["bare_us"] = median(bare_us_);
+        state_.counters["over_us"] = median(over);
+        state_.counters["over_per_level_us"] = median(over) / levels;
+        state_.counters["x_bare"] = median(ratio);
+        state_.counters["x_p10"] = percentile(ratio, 0.1);
+        state_.counters["x_p90"] = percentile(ratio, 0.9);
+        state_.counters["bare_allocs"] = bare_allocs;
+        state_.counters["own_allocs"] = static_cast<double>(step_allocations_) / steps - bare_allocs;
     }
 
 private:
-    Clock::time_point start_;
-    std::uint64_t allocations_ = 0;
-    double elapsed_us_ = 0.0;
-};
-
-// Awaits `step()` once per iteration inside one coroutine on one io_context.
-Task<void> awaited_steps(benchmark::State& state, const std::function<Task<Value>()>& step) {
-    for (auto _ : state) {
-        Value action = co_await step();
-        benchmark::DoNotOptimize(action);
+    void close_batch() {
+        if (!profiling_) {
+            step_us_.push_back(batch_seconds_ * 1e6 / in_batch_);
+            if (!floors_.empty()) {
+                const std::uint64_t a0 = allocations();
+                const auto t0 = Clock::now();
+                for (int i = 0; i < in_batch_; ++i)
+                    for (const Floor& floor : floors_)
+                        for (int r = 0; r < floor.runs; ++r) benchmark::DoNotOptimize(floor.session->run());
+                const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+                bare_allocations_ += allocations() - a0;
+                bare_steps_ += static_cast<std::uint64_t>(in_batch_);
+                bare_us_.push_back(us / in_batch_);
+            }
+        }
+        in_batch_ = 0;
+        batch_seconds_ = 0.0;
     }
-}
+
+    benchmark::State& state_;
+    std::vector<Floor> floors_;
+    bool profiling_;
+    Clock::time_point start_;
+    std::uint64_t allocations_at_ = 0;
+    std::uint64_t step_allocations_ = 0, bare_allocations_ = 0;
+    std::uint64_t steps_ = 0, bare_steps_ = 0;
+    int in_batch_ = 0;
+    double batch_seconds_ = 0.0;
+    std::vector<double> step_us_, bare_us_;
+};
 
 // Every timed loop runs inside this one function, kept out of line so that a
 // profiler can collect exactly the measured steps:
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*measured_loop*'
-[[gnu::noinline]] void measured_loop(Meter& meter, const std::function<void()>& loop) {
-    meter.start();
-    loop();
-    meter.stop();
-}
+[[gnu::noinline]] void measured_loop(const std::function<void()>& loop) { loop(); }
 
-void measure_sync(benchmark::State& state, Meter& meter, const std::function<void()>& step) {
-    measured_loop(meter, [&] {
-        for (auto _ : state) step();
+void measure_sync(benchmark::State& state, Recorder& recorder, const std::function<void()>& step) {
+    measured_loop([&] {
+        for (auto _ : state) {
+            recorder.before_step();
+            step();
+            recorder.after_step();
+        }
     });
 }
 
-void measure_awaited(benchmark::State& state, Meter& meter, const std::function<Task<Value>()>& step) {
+// Awaits `step()` once per iteration inside one coroutine on one io_context.
+Task<void> awaited_steps(benchmark::State& state, Recorder& recorder, const std::function<Task<Value>()>& step) {
+    for (auto _ : state) {
+        recorder.before_step();
+        Value action = co_await step();
+        recorder.after_step();
+        benchmark::DoNotOptimize(action);
+    }
+}
+
+void measure_awaited(benchmark::State& state, Recorder& recorder, const std::function<Task<Value>()>& step) {
     boost::asio::io_context io(1);
     std::exception_ptr failure;
-    boost::asio::co_spawn(io, awaited_steps(state, step), [&](std::exception_ptr e) { failure = e; });
+    boost::asio::co_spawn(io, awaited_steps(state, recorder, step), [&](std::exception_ptr e) { failure = e; });
     // The loop's start-up and the coroutine's first resumption happen inside
     // run(); both are once per measurement, not per step.
-    measured_loop(meter, [&] { io.run(); });
+    measured_loop([&] { io.run(); });
     if (failure) std::rethrow_exception(failure);
 }
 
-// One model level (skill) or two (orchestrator + skill).
-struct Floors {
-    double skill_us;
-    double orchestration_us;
-};
-
-Floors floors_of(Scenario& s) {
-    const std::string& label = s.size.label;
-    const double skill = bare_floor_us("bare/" + label + "/skill_model", s.bare_skill());
-    const double top = bare_floor_us("bare/" + label + "/orchestrator_model", s.bare_orchestrator());
-    return {skill, skill + top};
+// The bare runs of one step: the skill's model, and one orchestrator model
+// per level above it.
+std::vector<Floor> floors_of(Scenario& s, int levels) {
+    std::vector<Floor> floors{{&s.bare_skill(), 1}};
+    if (levels > 1) floors.push_back({&s.bare_orchestrator(), levels - 1});
+    return floors;
 }
 
 void guarded(benchmark::State& state, const std::function<void()>& body) {
@@ -207,27 +273,26 @@ void guarded(benchmark::State& state, const std::function<void()>& body) {
     }
 }
 
-void bench_bare(benchmark::State& state, const PolicySize* size, bool orchestrator_model) {
+void bench_bare(benchmark::State& state, const ScenarioSpec* spec, bool orchestrator_model) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
+        Scenario& s = Scenario::of(*spec);
         BareSession& session = orchestrator_model ? s.bare_orchestrator() : s.bare_skill();
-        Meter meter;
-        measure_sync(state, meter, [&] { benchmark::DoNotOptimize(session.run()); });
-        meter.report(state, 0.0, 1);
+        Recorder recorder(state, {});
+        measure_sync(state, recorder, [&] { benchmark::DoNotOptimize(session.run()); });
+        recorder.report(1);
     });
 }
 
-void bench_grafex(benchmark::State& state, const PolicySize* size) {
+void bench_grafex(benchmark::State& state, const ScenarioSpec* spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
-        const double bare = floors_of(s).skill_us;
-        Meter meter;
+        Scenario& s = Scenario::of(*spec);
         auto& engine = s.engine();
-        measure_sync(state, meter, [&] {
+        Recorder recorder(state, floors_of(s, 1));
+        measure_sync(state, recorder, [&] {
             tarvik_core::NdArray logits = engine.get_action_dist_inputs(s.observation, &s.model_mask);
             benchmark::DoNotOptimize(logits);
         });
-        meter.report(state, bare, 1);
+        recorder.report(1);
     });
 }
 
@@ -235,84 +300,83 @@ tarvik_inference::ExecuteArgs step_args(const Scenario& s) {
     return tarvik_inference::ExecuteArgs{.sim_action_mask = s.sim_action_mask};
 }
 
-void bench_actuon(benchmark::State& state, const PolicySize* size) {
+// One awaited step of `processor` per iteration; `levels` model levels.
+void bench_processor(benchmark::State& state, const ScenarioSpec* spec, bool top, int levels) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
-        const double bare = floors_of(s).skill_us;
-        Meter meter;
-        auto& skill = s.skill();
-        measure_awaited(state, meter, [&] { return skill._execute(s.readings, step_args(s)); });
-        meter.report(state, bare, 1);
+        Scenario& s = Scenario::of(*spec);
+        auto& processor = top ? s.top() : s.skill();
+        Recorder recorder(state, floors_of(s, levels));
+        measure_awaited(state, recorder, [&] { return processor._execute(s.readings, step_args(s)); });
+        recorder.report(levels);
     });
 }
 
-void bench_orchestration(benchmark::State& state, const PolicySize* size) {
+void bench_runvane(benchmark::State& state, const ScenarioSpec* spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
-        const double bare = floors_of(s).orchestration_us;
-        Meter meter;
-        auto& orchestrator = s.orchestrator();
-        measure_awaited(state, meter, [&] { return orchestrator._execute(s.readings, step_args(s)); });
-        meter.report(state, bare, 2);
-    });
-}
-
-void bench_runvane(benchmark::State& state, const PolicySize* size) {
-    guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
-        const double bare = floors_of(s).orchestration_us;
-        Meter meter;
+        Scenario& s = Scenario::of(*spec);
         auto& runvane = s.runvane();
-        measure_awaited(state, meter, [&] {
+        Recorder recorder(state, floors_of(s, spec->depth));
+        measure_awaited(state, recorder, [&] {
             return runvane.execute(s.readings, tarvik_inference::RunvaneExecuteArgs{.sim_action_mask = s.sim_action_mask});
         });
-        meter.report(state, bare, 2);
+        recorder.report(spec->depth);
     });
 }
 
-void bench_sync_execute(benchmark::State& state, const PolicySize* size) {
+void bench_sync_execute(benchmark::State& state, const ScenarioSpec* spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*size);
-        const double bare = floors_of(s).orchestration_us;
-        Meter meter;
-        auto& orchestrator = s.orchestrator();
-        measure_sync(state, meter, [&] {
-            Value action = orchestrator.execute(s.readings, {.sim_action_mask = s.sim_action_mask});
+        Scenario& s = Scenario::of(*spec);
+        auto& top = s.top();
+        Recorder recorder(state, floors_of(s, spec->depth));
+        measure_sync(state, recorder, [&] {
+            Value action = top.execute(s.readings, {.sim_action_mask = s.sim_action_mask});
             benchmark::DoNotOptimize(action);
         });
-        meter.report(state, bare, 2);
+        recorder.report(spec->depth);
     });
 }
 
-// TARVIK_BENCH_ITERATIONS=N fixes every row's iteration count, for runs
-// under a profiler where timing-driven counts make no sense.
-benchmark::IterationCount fixed_iterations() {
-    const char* text = std::getenv("TARVIK_BENCH_ITERATIONS");
-    return text ? std::max<benchmark::IterationCount>(std::atoll(text), 0) : 0;
+// The cost-growth scenarios: depth 1 to 5, and 4 to 1,000 sensors over the
+// same 1,000 values with and without a teacher that rebuilds the mapping.
+const std::vector<ScenarioSpec>& growth_specs() {
+    static const std::vector<ScenarioSpec> specs = [] {
+        std::vector<ScenarioSpec> out;
+        for (int depth = 1; depth <= 5; ++depth) out.push_back(depth_spec(depth));
+        for (bool teacher : {false, true})
+            for (std::int64_t sensors : {4, 10, 100, 1000}) out.push_back(sensors_spec(sensors, teacher));
+        return out;
+    }();
+    return specs;
 }
 
 void register_all() {
-    for (const PolicySize* size : {&tiny_policy(), &medium_policy()}) {
-        const std::string l = size->label;
-        auto add = [](const std::string& name, auto fn) {
-            auto* b = benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMicrosecond)->UseRealTime();
-            if (const auto n = fixed_iterations(); n > 0) b->Iterations(n);
-        };
-        add("bare/" + l + "/skill_model", [size](benchmark::State& st) { bench_bare(st, size, false); });
-        add("bare/" + l + "/orchestrator_model", [size](benchmark::State& st) { bench_bare(st, size, true); });
-        add("grafex/" + l, [size](benchmark::State& st) { bench_grafex(st, size); });
-        add("actuon_step/" + l, [size](benchmark::State& st) { bench_actuon(st, size); });
-        add("orchestration_step/" + l, [size](benchmark::State& st) { bench_orchestration(st, size); });
-        add("runvane_execute/" + l, [size](benchmark::State& st) { bench_runvane(st, size); });
-        add("sync_execute/" + l, [size](benchmark::State& st) { bench_sync_execute(st, size); });
+    auto add = [](const std::string& name, auto fn) {
+        auto* b = benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMicrosecond);
+        if (const auto n = fixed_iterations(); n > 0) b->Iterations(n)->UseRealTime();
+        else b->UseManualTime();
+    };
+    for (const ScenarioSpec* spec : {&tiny_policy(), &medium_policy()}) {
+        const std::string l = spec->label;
+        add("bare/" + l + "/skill_model", [spec](benchmark::State& st) { bench_bare(st, spec, false); });
+        add("bare/" + l + "/orchestrator_model", [spec](benchmark::State& st) { bench_bare(st, spec, true); });
+        add("grafex/" + l, [spec](benchmark::State& st) { bench_grafex(st, spec); });
+        add("actuon_step/" + l, [spec](benchmark::State& st) { bench_processor(st, spec, false, 1); });
+        add("orchestration_step/" + l, [spec](benchmark::State& st) { bench_processor(st, spec, true, 2); });
+        add("runvane_execute/" + l, [spec](benchmark::State& st) { bench_runvane(st, spec); });
+        add("sync_execute/" + l, [spec](benchmark::State& st) { bench_sync_execute(st, spec); });
+    }
+    for (const ScenarioSpec& spec : growth_specs()) {
+        const ScenarioSpec* p = &spec;
+        add("growth/" + spec.label, [p](benchmark::State& st) { bench_processor(st, p, true, p->depth); });
     }
 }
 
 void print_summary() {
     if (rows().empty()) return;
-    std::printf("\nMedians over the repetitions (times in microseconds per step):\n\n");
-    std::printf("| row | step | bare | overhead | per level | x bare | allocs |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("\nMedians over the repetitions (times in microseconds per step; x bare is the median of the\n"
+                "batches' ratios to their own interleaved bare runs, with the 10th to 90th percentile beside it):\n\n");
+    std::printf("| row | step | bare | overhead | per level | x bare | spread | allocs | in bare runs | own |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const Row& row : rows()) {
         const bool bare = row_median(row.name, "bare_us") < 0.0;
         auto cell = [&](const char* counter, const char* format) {
@@ -320,23 +384,52 @@ void print_summary() {
             if (!bare) std::snprintf(buf, sizeof buf, format, row_median(row.name, counter));
             return std::string(buf);
         };
-        std::printf("| %s | %.2f | %s | %s | %s | %s | %.1f |\n", row.name.c_str(), row_median(row.name, "step_us"),
-                    cell("bare_us", "%.2f").c_str(), cell("over_us", "%.2f").c_str(),
-                    cell("over_per_level_us", "%.2f").c_str(), cell("x_bare", "%.3f").c_str(),
-                    row_median(row.name, "allocs"));
+        std::string spread;
+        if (!bare) spread = cell("x_p10", "%.3f") + " to " + cell("x_p90", "%.3f");
+        std::printf("| %s | %.2f | %s | %s | %s | %s | %s | %.1f | %s | %s |\n", row.name.c_str(),
+                    row_median(row.name, "step_us"), cell("bare_us", "%.2f").c_str(), cell("over_us", "%.2f").c_str(),
+                    cell("over_per_level_us", "%.2f").c_str(), cell("x_bare", "%.3f").c_str(), spread.c_str(),
+                    row_median(row.name, "allocs"), cell("bare_allocs", "%.1f").c_str(),
+                    cell("own_allocs", "%.1f").c_str());
     }
 
     std::printf("\nGoals:\n");
-    auto goal = [](const std::string& row, const char* counter, double limit, const char* what) {
-        const double value = row_median(row, counter);
-        if (value < 0.0) return;
-        std::printf("  %-28s %-34s %8.3f (limit %.3f): %s\n", row.c_str(), what, value, limit,
-                    value <= limit ? "met" : "NOT met");
+    auto verdict = [](const std::string& what, double value, double limit) {
+        std::printf("  %-58s %9.3f (limit %.3f): %s\n", what.c_str(), value, limit, value <= limit ? "met" : "NOT met");
+    };
+    auto goal = [&](const std::string& row, const char* counter, double limit, const char* what) {
+        if (find_row(row)) verdict(row + " " + what, row_median(row, counter), limit);
     };
     for (const char* row : {"actuon_step/tiny", "orchestration_step/tiny", "runvane_execute/tiny"})
-        goal(row, "over_per_level_us", 2.0, "overhead per level (us)");
-    goal("runvane_execute/tiny", "x_bare", 1.3, "whole step / bare runs");
+        goal(row, "over_per_level_us", 0.5, "overhead per level (us)");
+    goal("runvane_execute/tiny", "x_bare", 1.15, "whole step / bare runs");
     goal("runvane_execute/medium", "x_bare", 1.05, "whole step / bare runs");
+    for (const char* row : {"runvane_execute/tiny", "runvane_execute/medium"})
+        goal(row, "own_allocs", 0.0, "allocations in our code");
+    for (const char* size : {"tiny", "medium"}) {
+        const double sync = row_median(std::string("sync_execute/") + size, "step_us");
+        const double async = row_median(std::string("orchestration_step/") + size, "step_us");
+        if (sync > 0.0 && async > 0.0)
+            verdict(std::string("sync_execute/") + size + " beyond orchestration_step (us)", sync - async, 1.0);
+    }
+    for (const char* teacher : {"", "_teacher"}) {
+        const double at100 = row_median(std::string("growth/sensors100") + teacher, "over_us");
+        const double at1000 = row_median(std::string("growth/sensors1000") + teacher, "over_us");
+        if (at100 > 0.0 && at1000 > 0.0)
+            verdict(std::string("growth/sensors1000") + teacher + " / sensors100 overhead", at1000 / at100, 10.0);
+    }
+
+    std::printf("\nCost growth (overhead beyond the bare runs, us per step):\n\n| levels | 1 | 2 | 3 | 4 | 5 |\n"
+                "|---|---:|---:|---:|---:|---:|\n| overhead |");
+    for (int depth = 1; depth <= 5; ++depth)
+        std::printf(" %.2f |", row_median("growth/depth" + std::to_string(depth), "over_us"));
+    std::printf("\n\n| sensors over 1,000 values | 4 | 10 | 100 | 1,000 |\n|---|---:|---:|---:|---:|\n");
+    for (const char* teacher : {"", "_teacher"}) {
+        std::printf("| %s |", *teacher ? "teacher rebuilding the mapping" : "no teacher");
+        for (int sensors : {4, 10, 100, 1000})
+            std::printf(" %.2f |", row_median("growth/sensors" + std::to_string(sensors) + teacher, "over_us"));
+        std::printf("\n");
+    }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 # Third-party dependencies. scripts/bootstrap installs all of them.
 
 find_package(Threads REQUIRED)
-find_package(Boost 1.81 REQUIRED)
+# The installed package asks for the same Boost (tarvikConfig.cmake.in).
+set(TARVIK_BOOST_MINIMUM 1.81)
+find_package(Boost ${TARVIK_BOOST_MINIMUM} REQUIRED)
 find_package(Protobuf REQUIRED)
 find_package(ONNX REQUIRED)          # targets onnx, onnx_proto (ONNX_ML=1)
 find_package(nlohmann_json 3.10 REQUIRED)
