@@ -211,8 +211,11 @@ std::vector<double> Runtime::time_cpp_execute(py::handle obs, int steps) {
                     std::vector<double>& out) -> Task<Value> {
         using Clock = std::chrono::steady_clock;
         for (int i = 0; i < n; ++i) {
+            // A fresh mapping per step, as a host reading its sensors makes
+            // (the runtime may recognise a mapping it has seen before).
+            Value fresh = readings.is_dict() ? Value(tarvik_core::Dict::from_unique(readings.as_dict().items())) : readings;
             const auto started = Clock::now();
-            Value action = co_await facade.execute(readings);
+            Value action = co_await facade.execute(std::move(fresh));
             out.push_back(std::chrono::duration<double, std::nano>(Clock::now() - started).count());
         }
         co_return Value();
