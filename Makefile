@@ -2,7 +2,7 @@
 # make run       set up, build and run the pendulum example (ORCHESTRATION=... for
 #                another file, ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# make bench     the benchmarks
+# make bench     the benchmarks (the C++ program, then the Python rows)
 # make fuzz      the fuzzers (clang), each for FUZZ_SECONDS (default 180)
 BUILD ?= build
 SAN_BUILD ?= build-asan
@@ -12,7 +12,9 @@ FUZZ_SECONDS ?= 180
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: bootstrap configure build test sanitize run bench fuzz clean
+PYTHON ?= /usr/bin/python3
+
+.PHONY: bootstrap configure build test sanitize run bench bench-python fuzz clean
 
 bootstrap:
 	scripts/bootstrap
@@ -46,6 +48,14 @@ bench: bootstrap
 	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_bench
 	$(BENCH_BUILD)/bin/tarvik_bench $(ARGS)
+	$(MAKE) --no-print-directory bench-python
+
+# Python hosts against the C++ step, on the same Release folder.
+bench-python: bootstrap
+	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_python_bench_all
+	PYTHONPATH=$(BENCH_BUILD)/python $(PYTHON) python/bench/python_bench.py \
+	  --models-tool $(BENCH_BUILD)/bin/tarvik-python-bench-models
 
 # A clang tree of its own: libFuzzer instrumentation and sanitizers in every
 # library, none of the hosts, tests or layers the fuzzers do not reach.

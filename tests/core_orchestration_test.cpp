@@ -68,8 +68,8 @@ std::vector<BadFile> bad_files() {
         {"id of wrong type", R"({"id": 7, "sensors": [], "agents": []})", "$.id: expected a string, got number"},
         {"empty id", R"({"id": "", "sensors": [], "agents": []})", "$.id: expected a non-empty string"},
         {"unknown top-level key", with_agents(kSkill, R"("agent": 1, )"),
-         "$.agent: unknown key 'agent' (allowed: ['id', 'plugins', 'sim_sensor_space', 'sensors', 'perceptors', "
-         "'agents', 'top_agent', 'model_session'])"},
+         "$.agent: unknown key 'agent' (allowed: ['id', 'plugins', 'imports', 'sim_sensor_space', 'sensors', "
+         "'perceptors', 'agents', 'top_agent', 'model_session'])"},
         {"duplicate key", R"({"id": "o", "id": "p", "sensors": [], "agents": []})", "$.id: duplicate key 'id'"},
         {"duplicate key in a later array element",
          with_agents(R"([{"name": "a", "kind": "orchestrator", "children": ["b"]}, {"name": "b", "kind": "skill", "kind": "skill"}])"),

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -137,6 +138,7 @@ Task<void> Orchestration::init() {
     Registry snapshot = *registry_;
     try {
         load_plugins();
+        import_modules(imports_, *registry_, source_);
         check_implementations();
     } catch (...) {
         *registry_ = std::move(snapshot);
@@ -201,6 +203,13 @@ void Orchestration::check_implementations() const {
                        cls->origin();
         throw ValueError(message);
     }
+}
+
+std::vector<std::string> Orchestration::implementation_names() const {
+    std::vector<std::string> names;
+    for (const auto& ref : impl_refs_)
+        if (std::find(names.begin(), names.end(), ref.name) == names.end()) names.push_back(ref.name);
+    return names;
 }
 
 GraphNodePtr Orchestration::get_top_agent() const {

@@ -497,6 +497,22 @@ private:
         SensorPtr sensor;
     };
 
+    // "imports": {"<language>": ["<module>", ...], ...}, in file order.
+    std::vector<ModuleImport> read_imports(const Obj& o) const {
+        std::vector<ModuleImport> imports;
+        const json* table = o.get("imports");
+        if (!table) return imports;
+        if (!table->is_object()) fail(o.at("imports"), "expected an object, got " + json_type(*table));
+        for (const auto& [language, modules] : table->items()) {
+            const std::string path = child(o.at("imports"), language);
+            if (language.empty()) fail(path, "expected a non-empty language name");
+            const std::vector<std::string> names = as_names(modules, path);
+            for (std::size_t i = 0; i < names.size(); ++i)
+                imports.push_back({language, names[i], child(path, i), base_dir_.string()});
+        }
+        return imports;
+    }
+
     json parse(std::string_view text) const {
         DuplicateKeyCheck check;
         try {
@@ -514,8 +530,8 @@ private:
     }
 
     OrchestrationPtr build(const json& root) {
-        Obj o(root, "$",
-              {"id", "plugins", "sim_sensor_space", "sensors", "perceptors", "agents", "top_agent", "model_session"});
+        Obj o(root, "$", {"id", "plugins", "imports", "sim_sensor_space", "sensors", "perceptors", "agents",
+                          "top_agent", "model_session"});
         const std::string id = as_name(o.need("id"), o.at("id"));
 
         std::vector<std::string> plugins;
@@ -534,6 +550,8 @@ private:
                 plugins.push_back(std::move(plugin));
             }
         }
+
+        std::vector<ModuleImport> imports = read_imports(o);
 
         spaces::SpacePtr sim_sensor_space;
         if (const json* space = o.get("sim_sensor_space")) sim_sensor_space = read_space(*space, o.at("sim_sensor_space"));
@@ -562,6 +580,7 @@ private:
         orch->base_dir_ = base_dir_.string();
         orch->top_agent_ = top;
         orch->plugins_ = std::move(plugins);
+        orch->imports_ = std::move(imports);
         orch->sim_sensor_space = std::move(sim_sensor_space);
         orch->model_session = std::move(model_session);
         for (auto& entry : sensors_) orch->sensors.push_back(entry.sensor);

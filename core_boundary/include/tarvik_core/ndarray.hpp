@@ -131,6 +131,10 @@ public:
     std::int64_t len() const;
 
     const void* raw_data() const noexcept { return data_; }
+    // What keeps the element buffer alive: shared by every copy and view, and
+    // for a wrapped buffer the `owner` given to wrap(), so a host can tell
+    // its own buffers apart (std::get_deleter on its deleter type).
+    const std::shared_ptr<const void>& owner() const noexcept { return owner_; }
     void* mutable_raw_data() noexcept { return data_; }
     template <class T> const T* data() const { check_dtype(dtype_of<T>()); return static_cast<const T*>(data_); }
     template <class T> T* mutable_data() { check_dtype(dtype_of<T>()); return static_cast<T*>(data_); }

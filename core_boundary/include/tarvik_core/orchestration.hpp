@@ -26,6 +26,7 @@
 
 #include "tarvik_core/async.hpp"
 #include "tarvik_core/implementations.hpp"
+#include "tarvik_core/importers.hpp"
 #include "tarvik_core/model_session.hpp"
 #include "tarvik_core/sensors.hpp"
 #include "tarvik_core/spaces.hpp"
@@ -148,7 +149,8 @@ public:
                                       const std::string& source);
 
     bool is_initialized() const noexcept { return initialized_; }
-    // Loads the plugin libraries and checks every implementation name. A
+    // Loads the plugin libraries, imports the modules of other languages the
+    // file lists, and checks every implementation name. A
     // failed init leaves the orchestration uninitialised and its registry as
     // it was before the call; it may be retried. Once initialised, init()
     // does nothing.
@@ -179,6 +181,12 @@ public:
     // looked up next to the file, in TARVIK_PLUGIN_PATH, then beside the
     // runtime's libraries.
     const std::vector<std::string>& plugins() const noexcept { return plugins_; }
+    // Names of the implementations the file uses (teachers, controllers,
+    // perceptors), in file order, each once.
+    std::vector<std::string> implementation_names() const;
+    // Modules of other languages to import at init, after the plugins, in
+    // file order (see importers.hpp).
+    const std::vector<ModuleImport>& imports() const noexcept { return imports_; }
     // The file it came from, or the name given to from_json; errors start with it.
     const std::string& source() const noexcept { return source_; }
     std::string repr() const override;
@@ -204,6 +212,7 @@ private:
     std::string top_agent_;
     std::vector<GraphNodePtr> nodes_;
     std::vector<std::string> plugins_;
+    std::vector<ModuleImport> imports_;
     std::shared_ptr<Registry> registry_;
     std::vector<ImplRef> impl_refs_;
     bool initialized_ = false;
