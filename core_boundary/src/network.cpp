@@ -2,9 +2,12 @@
 // that hosts "remote" implementations behind proxies in this process.
 #include "tarvik_core/network.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "tarvik_core/async_run.hpp"
+#include "tarvik_core/modules.hpp"
 
 namespace tarvik_core {
 
@@ -22,21 +26,18 @@ namespace tarvik_core {
 namespace {
 
 constexpr const char* kDefaultLocalAddress = "127.0.0.1:1337";
-constexpr std::string_view kAddressSetting = "target.local.address";
-
-[[noreturn]] void bad_address(const std::string& problem) {
-    throw ValueError(std::string(kAddressSetting) + " " + problem);
-}
 
 bool is_host_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
 }
 
 // Accepts "host:port" with a host name, an IPv4 address or a bracketed IPv6
-// address ("[::1]:1337"), and a decimal port from 1 to 65535.
-void check_local_address(const Value& address) {
+// address ("[::1]:1337"), and a decimal port from 1 to 65535. `setting` is
+// the dotted name errors use ("target.local.address").
+void check_address(const std::string& setting, const Value& address) {
+    auto bad_address = [&](const std::string& problem) { throw ValueError(setting + " " + problem); };
     if (!address.is_str())
-        throw TypeError(std::string(kAddressSetting) + " must be a string 'host:port', got " + address.type_name());
+        throw TypeError(setting + " must be a string 'host:port', got " + address.type_name());
     const std::string& text = address.as_str();
     const auto colon = text.rfind(':');
     if (colon == std::string::npos) bad_address("must be 'host:port', got " + repr(address));
@@ -58,20 +59,59 @@ void check_local_address(const Value& address) {
         bad_address("port must be a number from 1 to 65535, got " + repr(Value(port)));
 }
 
-void check_target(const Value& target) {
+// A number of seconds: an int or a float, finite and above zero.
+double seconds_setting(const std::string& setting, const Value& value) {
+    if (!value.is_int() && !value.is_float())
+        throw TypeError(setting + " must be a number of seconds, got " + value.type_name());
+    const double seconds = value.as_double();
+    if (!(seconds > 0) || !std::isfinite(seconds))
+        throw ValueError(setting + " must be a number of seconds above 0, got " + repr(value));
+    return seconds;
+}
+
+// The settings one kind of target accepts; "address" is required by both.
+void check_settings(const std::string& where, const Dict& definition, std::initializer_list<std::string_view> known) {
+    for (const auto& [key, value] : definition)
+        if (std::find(known.begin(), known.end(), key) == known.end())
+            throw TypeError(where + " got an unexpected setting '" + key + "'");
+    if (!definition.contains("address")) throw TypeError(where + " is missing its setting 'address'");
+    check_address(where + ".address", definition.at("address"));
+}
+
+RemoteTarget remote_target_from(const Dict& definition) {
+    check_settings("target.remote", definition, {"address", "timeout", "create_timeout", "max_message_bytes"});
+    RemoteTarget target;
+    target.address = definition.at("address").as_str();
+    if (const Value* v = definition.find("timeout")) target.timeout = seconds_setting("target.remote.timeout", *v);
+    if (const Value* v = definition.find("create_timeout"))
+        target.create_timeout = seconds_setting("target.remote.create_timeout", *v);
+    if (const Value* v = definition.find("max_message_bytes")) {
+        // gRPC counts message sizes in an int.
+        constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max();
+        if (!v->is_int())
+            throw TypeError("target.remote.max_message_bytes must be an int, got " + v->type_name());
+        if (v->as_int() < 1024 || v->as_int() > kLargest)
+            throw ValueError("target.remote.max_message_bytes must be from 1024 to " + std::to_string(kLargest) +
+                             ", got " + std::to_string(v->as_int()));
+        target.max_message_bytes = v->as_int();
+    }
+    return target;
+}
+
+// Checks the target and gives the remote settings when it is a remote one.
+std::optional<RemoteTarget> check_target(const Value& target) {
     if (!target.is_dict()) throw TypeError("target must be a dict with one entry, got " + target.type_name());
     const Dict& kinds = target.as_dict();
     if (kinds.size() != 1)
         throw ValueError("target must have exactly one entry, got " + std::to_string(kinds.size()) + ": " +
                          repr_names(kinds.keys()));
     const auto& [kind, definition] = *kinds.begin();
-    if (kind != "local") throw ValueError("unsupported target '" + kind + "': only 'local' is available");
-    if (!definition.is_dict()) throw TypeError("target.local must be a dict, got " + definition.type_name());
-    for (const auto& [key, value] : definition.as_dict())
-        if (key != "address") throw TypeError("target.local got an unexpected setting '" + key + "'");
-    const Value* address = definition.as_dict().find("address");
-    if (!address) throw TypeError("target.local is missing its setting 'address'");
-    check_local_address(*address);
+    if (kind != "local" && kind != "remote")
+        throw ValueError("unsupported target '" + kind + "': only 'local' and 'remote' are available");
+    if (!definition.is_dict()) throw TypeError("target." + kind + " must be a dict, got " + definition.type_name());
+    if (kind == "remote") return remote_target_from(definition.as_dict());
+    check_settings("target.local", definition.as_dict(), {"address"});
+    return std::nullopt;
 }
 
 }  // namespace
@@ -91,7 +131,7 @@ TrainerConfig::TrainerConfig(const Dict& settings) : settings_(settings) {
         target_ = default_trainer_settings().at("target");
         settings_.set("target", target_);
     }
-    check_target(target_);
+    remote_ = check_target(target_);
 }
 
 std::string TrainerConfig::local_address() const {
@@ -140,7 +180,24 @@ NetworkMgr::NetworkMgr(TrainerConfig config) : config_(std::move(config)) {}
 const std::shared_ptr<RemoteManager>& NetworkMgr::remote_manager(RemoteManagerKind kind) {
     std::lock_guard lock(managers_mutex_);
     auto& slot = managers_[slot_of(kind)];
-    if (!slot) slot = make_inproc_remote_manager(kind);
+    if (slot) return slot;
+    if (const auto& remote = config_.remote_target()) {
+        // One connection serves all four managers; slots a caller already
+        // filled with set_remote_manager keep their manager.
+        std::array<std::shared_ptr<RemoteManager>, 4> connected;
+        try {
+            import_module(kRemoteTransportModule).function<ConnectTransportFn>(kConnectTransportSymbol)(*remote, connected);
+        } catch (const ImportError& e) {
+            throw ImportError("target.remote needs the gRPC transport, which could not be loaded: " +
+                              std::string(e.what()));
+        }
+        for (std::size_t i = 0; i < connected.size(); ++i)
+            if (!managers_[i]) managers_[i] = std::move(connected[i]);
+        if (!slot) throw RuntimeError("the gRPC transport made no " + std::string(remote_manager_name(kind)) +
+                                      " remote manager");
+    } else {
+        slot = make_inproc_remote_manager(kind);
+    }
     return slot;
 }
 
@@ -194,7 +251,17 @@ MaybeTask<Value> NetworkMgr::stop_all() {
     return Value();
 }
 
-void NetworkMgr::stop_watchdogs() { watchdogs_running_ = false; }
+void NetworkMgr::stop_watchdogs() {
+    std::array<std::shared_ptr<RemoteManager>, 4> managers;
+    {
+        std::lock_guard lock(managers_mutex_);
+        std::copy(std::begin(managers_), std::end(managers_), managers.begin());
+    }
+    // Outside the lock: a transport may say goodbye to its host here.
+    for (const auto& manager : managers)
+        if (manager) manager->stop_watchdogs();
+    watchdogs_running_ = false;
+}
 
 // ---------------------------------------------------------------------------
 // In-process transport: the endpoint table
@@ -251,12 +318,6 @@ private:
     std::uint64_t next_id_ = 1;
 };
 
-ImplClassPtr resolve_url(const std::string& url) {
-    ImplClassPtr impl = EndpointTable::instance().resolve(url);
-    if (!impl) throw KeyError("no implementation is served at " + url);
-    return impl;
-}
-
 }  // namespace
 
 namespace network_util {
@@ -264,7 +325,17 @@ std::string get_tarvik_url(const ImplClassPtr& impl_cls) {
     if (!impl_cls) throw ValueError("get_tarvik_url() needs an implementation class, got None");
     return EndpointTable::instance().publish(impl_cls);
 }
+
+ImplClassPtr get_impl_cls(const std::string& url) {
+    ImplClassPtr impl = EndpointTable::instance().resolve(url);
+    if (!impl) throw KeyError("no implementation is served at " + url);
+    return impl;
+}
 }  // namespace network_util
+
+namespace {
+ImplClassPtr resolve_url(const std::string& url) { return network_util::get_impl_cls(url); }
+}  // namespace
 
 namespace plugin_util {
 namespace {

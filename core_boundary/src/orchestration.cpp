@@ -137,6 +137,7 @@ Task<void> Orchestration::init() {
     try {
         load_plugins();
         check_implementations();
+        register_remote_only();
     } catch (...) {
         *registry_ = std::move(snapshot);
         throw;
@@ -192,6 +193,7 @@ void Orchestration::check_implementations() const {
     for (const auto& ref : impl_refs_) {
         auto cls = registry_->find(ref.name);
         if (cls && cls->kind() == ref.kind) continue;
+        if (!cls && ref.remote) continue;  // served by an implementation host
         const std::string kind(impl_kind_name(ref.kind));
         std::string message = source_ + ": " + ref.json_path + ": no " + kind + " named '" + ref.name +
                               "' is registered (known: " + repr_names(registry_->names(ref.kind)) + ")";
@@ -200,6 +202,35 @@ void Orchestration::check_implementations() const {
                        cls->origin();
         throw ValueError(message);
     }
+}
+
+// A remote node's implementation need not be loaded in this process: a
+// runtime with a remote target only names it to the host. It still gets a
+// class, so that nodes resolve it and the transports learn its name and kind;
+// having no version, it is asked for as "latest".
+void Orchestration::register_remote_only() {
+    const std::string origin = registry_->origin();
+    registry_->set_origin("no plugin (remote only)");
+    for (const auto& ref : impl_refs_) {
+        if (!ref.remote || registry_->find(ref.name)) continue;
+        auto unavailable = [kind = std::string(impl_kind_name(ref.kind)), name = ref.name] {
+            throw RuntimeError(kind + " '" + name +
+                               "' is not registered in this process: it runs only on an implementation host "
+                               "(a 'remote' target)");
+        };
+        switch (ref.kind) {
+            case ImplKind::teacher:
+                registry_->add_teacher(ref.name, [=]() -> std::shared_ptr<Teacher> { unavailable(); return nullptr; }, "");
+                break;
+            case ImplKind::controller:
+                registry_->add_controller(ref.name, [=]() -> std::shared_ptr<Controller> { unavailable(); return nullptr; }, "");
+                break;
+            case ImplKind::perceptor:
+                registry_->add_perceptor(ref.name, [=]() -> std::shared_ptr<Perceptor> { unavailable(); return nullptr; }, "");
+                break;
+        }
+    }
+    registry_->set_origin(origin);
 }
 
 GraphNodePtr Orchestration::get_top_agent() const {
