@@ -495,35 +495,6 @@ ObjectPtr make_proxy(ImplKind kind, const std::shared_ptr<Object>& instance, con
     return nullptr;
 }
 
-struct CreateArgs {
-    std::string env_init;
-    std::string version;
-};
-
-// Binds create_with_client(env_init, version="latest") from positional and
-// named arguments, the way a call with that signature would.
-CreateArgs bind_create_args(const List& args, const Dict& kwargs) {
-    constexpr std::array<std::string_view, 2> names{"env_init", "version"};
-    if (args.size() > names.size())
-        throw TypeError("create_with_client() takes 2 arguments but " + std::to_string(args.size()) + " were given");
-    std::array<const Value*, 2> bound{nullptr, nullptr};
-    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = &args[i];
-    for (const auto& [key, value] : kwargs) {
-        std::size_t i = 0;
-        while (i < names.size() && names[i] != key) ++i;
-        if (i == names.size())
-            throw TypeError("create_with_client() got an unexpected keyword argument '" + key + "'");
-        if (bound[i]) throw TypeError("create_with_client() got multiple values for argument '" + key + "'");
-        bound[i] = &value;
-    }
-    if (!bound[0]) throw TypeError("create_with_client() missing required argument 'env_init'");
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (bound[i] && !bound[i]->is_str())
-            throw TypeError("create_with_client() argument '" + std::string(names[i]) + "' must be a str, got " +
-                            bound[i]->type_name());
-    return {bound[0]->as_str(), bound[1] ? bound[1]->as_str() : "latest"};
-}
-
 // A manager's state, shared with the operations it hands out so that they
 // stay valid whoever holds the manager.
 struct ManagerState {
@@ -538,13 +509,9 @@ struct ManagerState {
 using ManagerStatePtr = std::shared_ptr<ManagerState>;
 
 Task<Value> create_with_client(ManagerStatePtr state, List args, Dict kwargs) {
-    const CreateArgs call = bind_create_args(args, kwargs);
-    const ImplClassPtr impl = resolve_url(call.env_init);
-    const ImplKind kind = served_kind(state->kind);
-    if (impl->kind() != kind)
-        throw TypeError("the " + state->name + " remote manager serves " + std::string(impl_kind_name(kind)) +
-                        "s, but " + call.env_init + " serves " + std::string(impl_kind_name(impl->kind())) + " '" +
-                        impl->name() + "'");
+    const CreateWithClientArgs call = bind_create_with_client(state->kind, args, kwargs);
+    const ImplClassPtr& impl = call.impl;
+    const ImplKind kind = impl->kind();
     if (call.version != "latest" && call.version != impl->version())
         throw ValueError("version '" + call.version + "' of " + std::string(impl_kind_name(kind)) + " '" +
                          impl->name() + "' is not served at " + call.env_init + " (it serves version '" +
@@ -597,6 +564,35 @@ private:
 };
 
 }  // namespace
+
+CreateWithClientArgs bind_create_with_client(RemoteManagerKind manager, const List& args, const Dict& kwargs) {
+    constexpr std::array<std::string_view, 2> names{"env_init", "version"};
+    if (args.size() > names.size())
+        throw TypeError("create_with_client() takes 2 arguments but " + std::to_string(args.size()) + " were given");
+    std::array<const Value*, 2> bound{nullptr, nullptr};
+    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = &args[i];
+    for (const auto& [key, value] : kwargs) {
+        std::size_t i = 0;
+        while (i < names.size() && names[i] != key) ++i;
+        if (i == names.size())
+            throw TypeError("create_with_client() got an unexpected keyword argument '" + key + "'");
+        if (bound[i]) throw TypeError("create_with_client() got multiple values for argument '" + key + "'");
+        bound[i] = &value;
+    }
+    if (!bound[0]) throw TypeError("create_with_client() missing required argument 'env_init'");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (bound[i] && !bound[i]->is_str())
+            throw TypeError("create_with_client() argument '" + std::string(names[i]) + "' must be a str, got " +
+                            bound[i]->type_name());
+    CreateWithClientArgs call{resolve_url(bound[0]->as_str()), bound[0]->as_str(),
+                              bound[1] ? bound[1]->as_str() : "latest"};
+    const ImplKind kind = served_kind(manager);
+    if (call.impl->kind() != kind)
+        throw TypeError("the " + std::string(remote_manager_name(manager)) + " remote manager serves " +
+                        std::string(impl_kind_name(kind)) + "s, but " + call.env_init + " serves " +
+                        std::string(impl_kind_name(call.impl->kind())) + " '" + call.impl->name() + "'");
+    return call;
+}
 
 std::shared_ptr<RemoteManager> make_inproc_remote_manager(RemoteManagerKind kind) {
     return std::make_shared<InprocRemoteManager>(kind);

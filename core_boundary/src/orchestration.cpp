@@ -2,8 +2,6 @@
 // orchestration_loader.cpp).
 #include "tarvik_core/orchestration.hpp"
 
-#include <dlfcn.h>
-
 #include <filesystem>
 #include <utility>
 
@@ -148,43 +146,16 @@ Task<void> Orchestration::init() {
 }
 
 void Orchestration::load_plugins() {
-    namespace fs = std::filesystem;
     for (std::size_t i = 0; i < plugins_.size(); ++i) {
-        std::string path = plugins_[i];
         const std::string where = source_ + ": $.plugins[" + std::to_string(i) + "]: ";
-        std::error_code ec;
-        if (path.find('/') == std::string::npos) {
-            std::vector<std::string> folders{base_dir_};
-            for (auto& folder : library_search_folders("TARVIK_PLUGIN_PATH")) folders.push_back(std::move(folder));
-            std::string looked;
-            for (const auto& folder : folders) {
-                const fs::path candidate = fs::path(folder) / path;
-                if (fs::exists(candidate, ec)) {
-                    path = candidate.string();
-                    break;
-                }
-                looked += (looked.empty() ? "" : ", ") + folder;
-            }
-            if (path.find('/') == std::string::npos)
-                throw FileNotFoundError(where + "plugin library not found: " + path + " (looked in: " + looked + ")");
+        std::string path;
+        try {
+            path = load_plugin(plugins_[i], *registry_, {base_dir_});
+        } catch (const FileNotFoundError& e) {
+            throw FileNotFoundError(where + e.what());
+        } catch (const ImportError& e) {
+            throw ImportError(where + e.what());
         }
-        if (!fs::exists(path, ec)) throw FileNotFoundError(where + "plugin library not found: " + path);
-        // RTLD_LOCAL: two plugins may define the same internal symbols. The
-        // handle is never closed: objects their factories make may outlive
-        // this orchestration.
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* error = dlerror();
-            throw ImportError(where + "cannot load plugin library " + path + ": " +
-                              (error ? error : "unknown error"));
-        }
-        dlerror();
-        void* entry = dlsym(handle, kPluginEntryPoint);
-        if (!entry)
-            throw ImportError(where + "plugin library " + path + " does not export the entry point '" +
-                              kPluginEntryPoint + "'");
-        registry_->set_origin(path);
-        reinterpret_cast<RegisterFn>(entry)(*registry_);
         logger().debug("Loaded plugin " + path + " for orchestration '" + id_ + "'");
     }
 }

@@ -104,6 +104,19 @@ private:
 // simulator manager knows only "stop_all".
 std::shared_ptr<RemoteManager> make_inproc_remote_manager(RemoteManagerKind kind);
 
+// A create_with_client call's arguments, bound as a call of
+// create_with_client(env_init, version="latest") would bind them, with the
+// class served at env_init (see network_util), checked against the kind of
+// implementation `manager` serves. Every transport binds them this way.
+// TypeError for wrong arguments or the wrong kind, KeyError for a URL that
+// serves nothing.
+struct CreateWithClientArgs {
+    ImplClassPtr impl;
+    std::string env_init;
+    std::string version;
+};
+CreateWithClientArgs bind_create_with_client(RemoteManagerKind manager, const List& args, const Dict& kwargs);
+
 class NetworkMgr : public Object {
 public:
     using RemoteMethod = std::function<MaybeTask<Value>(const List& args, const Dict& kwargs)>;
