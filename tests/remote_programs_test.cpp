@@ -31,16 +31,16 @@ TEST(Programs, HostAndServeChainedGiveTheLocalActionsAndStopCleanly) {
                        {"--listen", "127.0.0.1:0", "--implementations", host_address, "--idle-timeout", "5", file});
     const std::string serve_address = serve.wait_for_line("tarvik-serve: listening on ");
     ASSERT_FALSE(serve_address.empty());
-    {
-        tarvik_remote::ServeClient client(serve_address);
-        client.open();
-        std::vector<Value> served;
-        Value previous;
-        for (const auto& step : readings) served.push_back(previous = client.execute(step, Value(), previous));
-        EXPECT_EQ(served, expected);
-    }  // leaves the session open: SIGTERM must close it
+    tarvik_remote::ServeClient client(serve_address);
+    client.open();
+    std::vector<Value> served;
+    Value previous;
+    for (const auto& step : readings) served.push_back(previous = client.execute(step, Value(), previous));
+    EXPECT_EQ(served, expected);
 
+    // Stopped with a session and its stream open: both end, and so does the program.
     EXPECT_EQ(serve.terminate(), 0);
+    EXPECT_THROW(client.execute(readings[0]), RuntimeError);
     EXPECT_EQ(host.terminate(), 0);
 }
 

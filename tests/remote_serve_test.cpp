@@ -3,6 +3,8 @@
 // handled, and the health service answers. Servers listen on loopback and
 // are started and stopped here.
 #include "remote_support.hpp"
+#include "tarvik_remote.grpc.pb.h"
+#include "tarvik_remote/value_codec.hpp"
 #include "tarvik_remote/serve.hpp"
 #include "tarvik_remote/serve_client.hpp"
 
@@ -13,6 +15,7 @@ using tarvik_remote::ServeClient;
 using tarvik_remote::ServeOptions;
 using tarvik_remote::ServeServer;
 using tarvik_test::expect_error;
+namespace pb = tarvik::remote::v1;
 
 ServeOptions cartpole_serving() {
     return ServeOptions{.orchestration = (cartpole_dir() / "orchestration.json").string(), .listen = "127.0.0.1:0"};
@@ -32,7 +35,8 @@ TEST(Serving, ConcurrentClientsGetTheActionsOfALocalRuntime) {
     for (int c = 0; c < kClients; ++c)
         clients.emplace_back([&, c] {
             try {
-                ServeClient client(server.address());
+                // Half the clients step on a stream, half with one call per step.
+                ServeClient client(server.address(), {.streaming = c % 2 == 0});
                 client.open();
                 Value previous;
                 for (const auto& step : readings[c]) served[c].push_back(previous = client.execute(step, Value(), previous));
@@ -48,7 +52,7 @@ TEST(Serving, ConcurrentClientsGetTheActionsOfALocalRuntime) {
         EXPECT_EQ(failures[c], "");
         EXPECT_EQ(served[c], expected[c]);
     }
-    EXPECT_EQ(server.session_count(), 0u);
+    EXPECT_TRUE(eventually([&] { return server.session_count() == 0; })) << "every session is closed";
 }
 
 TEST(Serving, StepFailuresKeepTheirKindAndMessage) {
@@ -73,26 +77,53 @@ TEST(Serving, StepFailuresKeepTheirKindAndMessage) {
 TEST(Serving, IdleSessionsAreFreedAndSurplusOnesRefused) {
     ServeOptions options = cartpole_serving();
     options.idle_timeout = 200ms;
-    options.max_sessions = 1;
+    options.max_sessions = 2;
     ServeServer server(options);
-    ServeClient first(server.address());
-    first.open();
-    ServeClient second(server.address());
-    expect_error([&] { second.open(); }, "RuntimeError",
+    ServeClient streaming(server.address());
+    ServeClient unary(server.address(), {.streaming = false});
+    streaming.open();
+    unary.open();
+    ServeClient surplus(server.address());
+    expect_error([&] { surplus.open(); }, "RuntimeError",
                  "OpenSession at " + server.address() +
-                     " was refused (RESOURCE_EXHAUSTED: this server already holds its limit of 1 sessions)");
+                     " was refused (RESOURCE_EXHAUSTED: this server already holds its limit of 2 sessions)");
 
-    // The first client goes quiet mid-episode.
-    first.execute(cartpole_readings(1, 5)[0]);
-    for (auto until = std::chrono::steady_clock::now() + 3s;
-         server.session_count() > 0 && std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(server.session_count(), 0u);
-    expect_error([&] { first.execute(cartpole_readings(1, 5)[0]); }, "RuntimeError",
-                 "Execute at " + server.address() + " is gone (NOT_FOUND: no session '" + first.session() +
+    // Both clients go quiet mid-episode.
+    const Value readings = cartpole_readings(1, 5)[0];
+    streaming.execute(readings);
+    unary.execute(readings);
+    EXPECT_TRUE(eventually([&] { return server.session_count() == 0; }));
+    const std::string at = "Execute at " + server.address();
+    expect_error([&] { streaming.execute(readings); }, "RuntimeError",
+                 at + " is gone (NOT_FOUND: session '" + streaming.session() +
+                     "' was idle for more than 200 ms and is closed; open a new one)");
+    expect_error([&] { unary.execute(readings); }, "RuntimeError",
+                 at + " is gone (NOT_FOUND: no session '" + unary.session() +
                      "' here: it was closed, it was idle for more than 200 ms, or it was opened on another server; "
                      "open a new one)");
-    second.open();  // the freed place is taken
+    surplus.open();  // the freed places are there again
+}
+
+TEST(Serving, AStreamThatBreaksClosesItsSessionAtOnce) {
+    ServeServer server(cartpole_serving());  // idle timeout: a minute
+    auto stub = pb::Serving::NewStub(grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials()));
+    pb::OpenSessionReply opened;
+    {
+        grpc::ClientContext context;
+        ASSERT_TRUE(stub->OpenSession(&context, pb::OpenSessionRequest(), &opened).ok());
+    }
+    {
+        grpc::ClientContext context;
+        context.AddMetadata("tarvik-session", opened.session());
+        auto stream = stub->Steps(&context);
+        pb::StreamRequest request;
+        tarvik_remote::encode(cartpole_readings(1, 9)[0], *request.mutable_execute()->mutable_readings());
+        pb::StreamReply reply;
+        ASSERT_TRUE(stream->Write(request) && stream->Read(&reply));
+        EXPECT_TRUE(reply.execute().has_action());
+        context.TryCancel();  // the client is gone mid-episode
+    }
+    EXPECT_TRUE(eventually([&] { return server.session_count() == 0; }));
 }
 
 TEST(Serving, HealthServiceReportsServing) {

@@ -154,6 +154,17 @@ inline grpc::Status raw_call(const std::string& address, const std::string& meth
     return *status;
 }
 
+// Waits until `condition` holds, at most `timeout`; whether it does. For
+// what servers do after a call has been answered (closing a session, ...).
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
+    for (auto until = std::chrono::steady_clock::now() + timeout; !condition();) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 // A port on loopback that nothing listens on (the kernel just gave it out).
 inline int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -43,6 +43,7 @@ public:
 
     const tarvik_core::RemoteTarget& target() const noexcept { return target_; }
     pb::ImplementationHost::Stub& stub() noexcept { return *stub_; }
+    CallQueue& calls() noexcept { return calls_; }
 
     std::string session() const {
         std::lock_guard lock(mutex_);
@@ -137,6 +138,7 @@ private:
     tarvik_core::RemoteTarget target_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<pb::ImplementationHost::Stub> stub_;
+    CallQueue calls_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::string session_;
@@ -166,23 +168,21 @@ using InvokeCall = Call<pb::InvokeRequest, pb::InvokeReply>;
 using Stub = pb::ImplementationHost::Stub;
 
 template <class Request, class Reply>
-using AsyncMethod = void (Stub::async::*)(grpc::ClientContext*, const Request*, Reply*,
-                                          std::function<void(grpc::Status)>);
+using PrepareMethod = std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> (Stub::*)(grpc::ClientContext*,
+                                                                                      const Request&,
+                                                                                      grpc::CompletionQueue*);
 
 // Sends `call` through `method` with a deadline `timeout` seconds away and
-// waits for the answer without blocking the loop; a call that does not get
-// through raises, naming `what` and the host's address.
+// waits for the answer (see CallQueue); a call that does not get through
+// raises, naming `what` and the host's address.
 template <class Request, class Reply>
 Task<void> send(Connection& connection, std::shared_ptr<Call<Request, Reply>> call,
-                AsyncMethod<Request, Reply> method, std::string what, double timeout) {
+                PrepareMethod<Request, Reply> method, std::string what, double timeout) {
     set_timeout(call->context, timeout);
-    auto* stub = connection.stub().async();
-    const grpc::Status status = co_await await_call([&](std::function<void(grpc::Status)> done) {
-        // The completion holds the call: gRPC uses it until then.
-        (stub->*method)(&call->context, &call->request, &call->reply,
-                        [call, done = std::move(done)](grpc::Status s) { done(std::move(s)); });
-    });
-    if (!status.ok()) raise_transport_failure(status, what, connection.target().address, timeout);
+    Stub& stub = connection.stub();
+    co_await connection.calls().run(call, [&](grpc::ClientContext* context, const Request& request,
+                                              grpc::CompletionQueue* queue) { return (stub.*method)(context, request, queue); });
+    if (!call->status.ok()) raise_transport_failure(call->status, what, connection.target().address, timeout);
 }
 
 // Encodes the arguments when the operation is called (they are references
@@ -201,7 +201,7 @@ Task<Value> run(ProxyLinkPtr link, std::shared_ptr<InvokeCall> call) {
     const std::string_view operation = operation_info(call->request.operation())->name;
     // The same words as the in-process transport's stopped proxies.
     if (link->stopped) throw tarvik_core::RuntimeError(link->label() + " was stopped");
-    co_await send<pb::InvokeRequest, pb::InvokeReply>(*link->connection, call, &Stub::async::Invoke,
+    co_await send<pb::InvokeRequest, pb::InvokeReply>(*link->connection, call, &Stub::PrepareAsyncInvoke,
                                                        link->describe() + "." + std::string(operation) + "()",
                                                        link->connection->target().timeout);
     if (call->reply.has_failure()) raise_failure(call->reply.failure());
@@ -310,7 +310,7 @@ Task<Value> create_with_client(ManagerStatePtr state, List args, Dict kwargs) {
     call->request.set_implementation(bound.impl->name());
     call->request.set_version(bound.version);
     co_await send<pb::CreateRequest, pb::CreateReply>(
-        *state->connection, call, &Stub::async::CreateWithClient,
+        *state->connection, call, &Stub::PrepareAsyncCreateWithClient,
         "create_with_client of " + kind_name + " '" + bound.impl->name() + "'", target.create_timeout);
     if (call->reply.has_failure()) raise_failure(call->reply.failure());
 
@@ -347,7 +347,7 @@ Task<Value> stop_all_clients(ManagerStatePtr state, List args, Dict kwargs) {
     auto call = std::make_shared<StopCall>();
     call->request.set_session(state->connection->session());
     call->request.set_manager(wire_manager(state->kind));
-    co_await send<pb::StopAllRequest, pb::StopAllReply>(*state->connection, call, &Stub::async::StopAll,
+    co_await send<pb::StopAllRequest, pb::StopAllReply>(*state->connection, call, &Stub::PrepareAsyncStopAll,
                                                         "stop_all of the " + state->name + " remote manager",
                                                         state->connection->target().timeout);
     co_return Value();

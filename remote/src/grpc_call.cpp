@@ -1,11 +1,118 @@
 // Channels and deadlines for the clients.
 #include "grpc_call.hpp"
 
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <grpcpp/create_channel.h>
 #include <grpcpp/security/credentials.h>
 #include <grpcpp/support/channel_arguments.h>
 
 namespace tarvik_remote {
+
+CallQueue::CallQueue() : poller_([this] { poll(); }) {}
+
+CallQueue::~CallQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    poller_.join();
+    // Every call still owed an answer gets it (cancelled) before the queue goes.
+    queue_.Shutdown();
+    void* tag;
+    bool ok;
+    while (queue_.Next(&tag, &ok)) complete(static_cast<Pending*>(tag));
+}
+
+void CallQueue::complete(Pending* call) {
+    std::function<void()> resume;
+    std::shared_ptr<Pending> keep;
+    {
+        std::lock_guard lock(call->mutex);
+        call->done = true;
+        resume = std::move(call->resume);
+        keep = std::move(call->keep);
+    }
+    if (resume) {
+        {
+            std::lock_guard lock(mutex_);
+            --suspended_;
+        }
+        resume();
+    }
+}
+
+void CallQueue::drive(Pending& call, std::chrono::system_clock::time_point until) {
+    // In short slices: when another thread takes this call's answer off the
+    // queue, this one notices at the end of its slice.
+    constexpr auto kSlice = std::chrono::microseconds(200);
+    while (true) {
+        {
+            std::lock_guard lock(call.mutex);
+            if (call.done) return;
+        }
+        const auto now = std::chrono::system_clock::now();
+        if (now >= until) return;
+        void* tag;
+        bool ok;
+        switch (queue_.AsyncNext(&tag, &ok, std::min(until, now + kSlice))) {
+            case grpc::CompletionQueue::GOT_EVENT: complete(static_cast<Pending*>(tag)); break;
+            case grpc::CompletionQueue::TIMEOUT: break;
+            case grpc::CompletionQueue::SHUTDOWN: return;
+        }
+    }
+}
+
+// The poller drives the queue only while some coroutine is suspended on it,
+// so that it never stands between a waiting thread and its answer.
+void CallQueue::poll() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        wake_.wait(lock, [this] { return stopping_ || suspended_ > 0; });
+        if (stopping_) return;
+        lock.unlock();
+        void* tag;
+        bool ok;
+        if (queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + std::chrono::milliseconds(50)) ==
+            grpc::CompletionQueue::GOT_EVENT)
+            complete(static_cast<Pending*>(tag));
+        lock.lock();
+    }
+}
+
+tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call) {
+    namespace asio = boost::asio;
+    drive(*call, std::chrono::system_clock::now() + kInlineWindow);
+    {
+        std::lock_guard lock(call->mutex);
+        if (call->done) co_return;
+    }
+    auto executor = co_await asio::this_coro::executor;
+    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
+        [this, &call, executor](auto handler) {
+            auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
+            auto resume = std::make_shared<decltype(handler)>(std::move(handler));
+            auto post_resume = [resume, work] { asio::post(work, [resume] { std::move(*resume)(); }); };
+            {
+                std::lock_guard lock(call->mutex);
+                if (!call->done) {
+                    call->resume = std::move(post_resume);
+                    std::lock_guard queue_lock(mutex_);
+                    ++suspended_;
+                    wake_.notify_one();
+                    return;
+                }
+            }
+            post_resume();  // answered in the meantime
+        },
+        asio::use_awaitable);
+}
 
 void set_timeout(grpc::ClientContext& context, double seconds) {
     context.set_deadline(std::chrono::system_clock::now() +

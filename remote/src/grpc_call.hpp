@@ -1,62 +1,96 @@
 // Client calls awaited on the caller's event loop.
 //
-// A gRPC call made through the callback API completes on one of gRPC's own
-// threads. await_call starts such a call and suspends the awaiting coroutine
-// without blocking its loop; the completion is posted back to the
-// coroutine's executor, so the coroutine always resumes on its own loop.
-// The loop counts the call as outstanding work meanwhile, so a loop that has
-// nothing else to do keeps running until the answer (or the deadline) comes.
+// A call's answer arrives on a completion queue. The coroutine that awaits
+// the call first drives that queue itself, on its own thread, for a short
+// window: most calls (loopback, a local network, a quick implementation)
+// complete within it, at the latency of a plain blocking call, with no
+// thread between the socket and the caller. A call that takes longer stops
+// holding the loop: the coroutine suspends, a poller thread of the queue
+// takes over, and the answer resumes the coroutine on its own executor
+// (counted as outstanding work meanwhile, so the loop keeps running until
+// then). The loop is thus blocked for at most the window per call.
 //
-// The call's state (context, request, reply) belongs to a shared Call object
-// that the completion keeps alive: it outlives the coroutine if need be.
+// Each call's state (context, request, reply, status) lives in a shared Call
+// object that the queue keeps alive until gRPC is done with it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <utility>
+#include <thread>
 
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <grpcpp/channel.h>
 #include <grpcpp/client_context.h>
+#include <grpcpp/completion_queue.h>
+#include <grpcpp/support/async_unary_call.h>
 #include <grpcpp/support/status.h>
 
 #include "tarvik_core/async.hpp"
 
 namespace tarvik_remote {
 
-// One unary call: its context, request and reply.
+// What the queue tracks of a call in flight.
+struct Pending {
+    virtual ~Pending() = default;
+    grpc::Status status;
+    std::mutex mutex;
+    bool done = false;
+    std::function<void()> resume;     // set once the awaiting coroutine suspended
+    std::shared_ptr<Pending> keep;    // the call, until the queue gave it back
+};
+
+// One unary call: its context, request, reply and response reader.
 template <class Request, class Reply>
-struct Call {
+struct Call : Pending {
     grpc::ClientContext context;
     Request request;
     Reply reply;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> reader;
 };
 
-// `start(done)` starts the call and arranges for `done(status)` to run when
-// it completes, on any thread. The awaiting coroutine resumes on its own
-// executor with that status.
-template <class Start>
-tarvik_core::Task<grpc::Status> await_call(Start start) {
-    namespace asio = boost::asio;
-    auto executor = co_await asio::this_coro::executor;
-    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(grpc::Status)>(
-        [&start, executor](auto handler) {
-            auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
-            auto resume = std::make_shared<decltype(handler)>(std::move(handler));
-            start(std::function<void(grpc::Status)>([resume, work](grpc::Status status) {
-                asio::post(work, [resume, status = std::move(status)]() mutable { std::move (*resume)(std::move(status)); });
-            }));
-        },
-        asio::use_awaitable);
-}
+class CallQueue {
+public:
+    // How long a waiting thread drives the queue itself before it suspends.
+    static constexpr std::chrono::microseconds kInlineWindow{1000};
+
+    CallQueue();
+    ~CallQueue();
+    CallQueue(const CallQueue&) = delete;
+    CallQueue& operator=(const CallQueue&) = delete;
+
+    grpc::CompletionQueue* queue() noexcept { return &queue_; }
+
+    // Starts `call` (prepared with `prepare(context, request, queue)`) and
+    // waits for its answer as described above; the status is in
+    // call->status afterwards.
+    template <class Request, class Reply, class Prepare>
+    tarvik_core::Task<void> run(std::shared_ptr<Call<Request, Reply>> call, Prepare prepare) {
+        call->reader = prepare(&call->context, call->request, &queue_);
+        call->reader->StartCall();
+        call->keep = call;
+        call->reader->Finish(&call->reply, &call->status, static_cast<Pending*>(call.get()));
+        return wait(call);
+    }
+
+private:
+    tarvik_core::Task<void> wait(std::shared_ptr<Pending> call);
+    // Takes answers off the queue on this thread until `call` has its answer
+    // or `until` passes.
+    void drive(Pending& call, std::chrono::system_clock::time_point until);
+    void complete(Pending* call);
+    void poll();
+
+    grpc::CompletionQueue queue_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    int suspended_ = 0;  // calls whose coroutine waits for the poller
+    bool stopping_ = false;
+    std::thread poller_;
+};
 
 // Sets the call's deadline `seconds` from now.
 void set_timeout(grpc::ClientContext& context, double seconds);

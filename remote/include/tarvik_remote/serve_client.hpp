@@ -8,7 +8,8 @@
 //   client.reset();                                          // episode over
 //   client.close();
 //
-// Each call waits for its answer, at most `timeout` seconds. Failures of the
+// Each call waits for its answer, at most `timeout` seconds; a stream that
+// timed out or broke is over, and so is its session. Failures of the
 // step on the server (a ValueError for a bad reading, ...) are raised here
 // kind for kind with the server's message. A call that does not get through
 // raises RuntimeError naming the call and the address. Every call carries
@@ -26,6 +27,10 @@ namespace tarvik_remote {
 
 struct ServeClientOptions {
     double timeout = 10.0;  // seconds per call
+    // Steps travel on one stream per session (cheaper per step, and the
+    // server closes the session as soon as the stream breaks); false sends
+    // each step as its own call.
+    bool streaming = true;
     std::int64_t max_message_bytes = 16 << 20;
 };
 
