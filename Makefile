@@ -2,13 +2,14 @@
 # make run       set up, build and run the bundled example (ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     the benchmarks
+# make bench-remote  the gRPC layer's benchmarks (REMOTE_ARGS="..." for options)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: bootstrap configure build test sanitize run bench clean
+.PHONY: bootstrap configure build test sanitize run bench bench-remote clean
 
 bootstrap:
 	scripts/bootstrap
@@ -39,6 +40,11 @@ bench: bootstrap
 	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_bench
 	$(BENCH_BUILD)/bin/tarvik_bench $(ARGS)
+
+bench-remote: bootstrap
+	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_remote_bench
+	$(BENCH_BUILD)/bin/tarvik_remote_bench $(REMOTE_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)
