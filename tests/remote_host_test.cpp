@@ -173,6 +173,17 @@ TEST_F(HostTest, StopAllStopsAManagersObjectsAndStopWatchdogsEndsTheSession) {
     EXPECT_EQ(run_sync(echo_proxy()->compute_sensors(1)), Value(Dict{{"echo", 1}}));
 }
 
+TEST(Versions, LatestComparesNumberedPartsAsNumbers) {
+    const std::vector<std::pair<std::string, std::string>> older_newer = {
+        {"1.9", "1.10"}, {"1.0", "1.0.1"}, {"0.9.9", "1"}, {"", "0"}, {"1.0-alpha", "1.0-beta"}, {"2.a", "10.a"}};
+    for (const auto& [older, newer] : older_newer) {
+        SCOPED_TRACE(older + " < " + newer);
+        EXPECT_TRUE(tarvik_remote::version_less(older, newer));
+        EXPECT_FALSE(tarvik_remote::version_less(newer, older));
+    }
+    EXPECT_FALSE(tarvik_remote::version_less("1.2", "1.2"));
+}
+
 // ---------------------------------------------------------------------------
 // Faults
 
@@ -244,10 +255,10 @@ TEST_F(HostTest, RestartedHostReportsTheObjectsGone) {
 }
 
 TEST_F(HostTest, ObjectsOfAVanishedClientAreDroppedAfterTheLease) {
-    start(HostOptions{.lease = 300ms});
+    start(HostOptions{.lease = 600ms});
     connect();
     auto perceptor = echo_proxy();
-    std::this_thread::sleep_for(900ms);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(host->object_count(), 1u) << "heartbeats keep an idle client's objects";
 
     // Gone without a word: no stop_all, no stop_watchdogs.

@@ -76,30 +76,30 @@ TEST(Serving, StepFailuresKeepTheirKindAndMessage) {
 
 TEST(Serving, IdleSessionsAreFreedAndSurplusOnesRefused) {
     ServeOptions options = cartpole_serving();
-    options.idle_timeout = 200ms;
+    options.idle_timeout = 500ms;
     options.max_sessions = 2;
     ServeServer server(options);
+    // Each client steps as soon as it opens, then goes quiet mid-episode.
+    const Value readings = cartpole_readings(1, 5)[0];
     ServeClient streaming(server.address());
-    ServeClient unary(server.address(), {.streaming = false});
     streaming.open();
+    streaming.execute(readings);
+    ServeClient unary(server.address(), {.streaming = false});
     unary.open();
+    unary.execute(readings);
     ServeClient surplus(server.address());
     expect_error([&] { surplus.open(); }, "RuntimeError",
                  "OpenSession at " + server.address() +
                      " was refused (RESOURCE_EXHAUSTED: this server already holds its limit of 2 sessions)");
 
-    // Both clients go quiet mid-episode.
-    const Value readings = cartpole_readings(1, 5)[0];
-    streaming.execute(readings);
-    unary.execute(readings);
     EXPECT_TRUE(eventually([&] { return server.session_count() == 0; }));
     const std::string at = "Execute at " + server.address();
     expect_error([&] { streaming.execute(readings); }, "RuntimeError",
                  at + " is gone (NOT_FOUND: session '" + streaming.session() +
-                     "' was idle for more than 200 ms and is closed; open a new one)");
+                     "' was idle for more than 500 ms and is closed; open a new one)");
     expect_error([&] { unary.execute(readings); }, "RuntimeError",
                  at + " is gone (NOT_FOUND: no session '" + unary.session() +
-                     "' here: it was closed, it was idle for more than 200 ms, or it was opened on another server; "
+                     "' here: it was closed, it was idle for more than 500 ms, or it was opened on another server; "
                      "open a new one)");
     surplus.open();  // the freed places are there again
 }

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <grpcpp/support/async_stream.h>
+
 #include "failures.hpp"
 #include "grpc_call.hpp"
 #include "protocol.hpp"
@@ -28,6 +30,12 @@ namespace {
 
 tarvik_core::Logger& logger = tarvik_core::get_logger("tarvik_remote.transport");
 
+// The connection's Calls stream (see Connection::take_stream).
+struct CallStream {
+    grpc::ClientContext context;
+    std::unique_ptr<grpc::ClientAsyncReaderWriter<pb::InvokeRequest, pb::InvokeReply>> stream;
+};
+
 // The channel and the session on the host, shared by the four managers and
 // every proxy they made. The session opens with the first object created;
 // from then on a thread sends heartbeats until stop_watchdogs ends it.
@@ -39,11 +47,39 @@ public:
           stub_(pb::ImplementationHost::NewStub(channel_)),
           session_(random_session_id()) {}
 
-    ~Connection() { stop_heartbeats(); }
+    ~Connection() {
+        stop_heartbeats();
+        // The stream's end comes back on the queue, which drains it before
+        // the stream goes (it is declared first, so destroyed last).
+        if (stream_) {
+            stream_->context.TryCancel();
+            auto finished = std::make_shared<Pending>();
+            stream_->stream->Finish(&finished->status, Pending::tag(finished));
+        }
+    }
 
     const tarvik_core::RemoteTarget& target() const noexcept { return target_; }
     pb::ImplementationHost::Stub& stub() noexcept { return *stub_; }
     CallQueue& calls() noexcept { return calls_; }
+
+    // Calls go one at a time on the connection's stream, cheaper than a call
+    // each. The stream for one call: the one there is, or a new one not yet
+    // started (`fresh`); null while another call has it (that call goes on
+    // its own). give_back_stream returns it, or null when it broke.
+    std::shared_ptr<CallStream> take_stream(bool& fresh) {
+        std::lock_guard lock(mutex_);
+        if (stream_taken_) return nullptr;
+        stream_taken_ = true;
+        fresh = !stream_;
+        if (fresh) stream_ = std::make_shared<CallStream>();
+        return stream_;
+    }
+
+    void give_back_stream(bool healthy) {
+        std::lock_guard lock(mutex_);
+        if (!healthy) stream_.reset();
+        stream_taken_ = false;
+    }
 
     std::string session() const {
         std::lock_guard lock(mutex_);
@@ -138,6 +174,8 @@ private:
     tarvik_core::RemoteTarget target_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<pb::ImplementationHost::Stub> stub_;
+    std::shared_ptr<CallStream> stream_;  // before calls_: outlives its queue's draining
+    bool stream_taken_ = false;
     CallQueue calls_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -185,6 +223,74 @@ Task<void> send(Connection& connection, std::shared_ptr<Call<Request, Reply>> ca
     if (!call->status.ok()) raise_transport_failure(call->status, what, connection.target().address, timeout);
 }
 
+// One operation on a call stream, started by `start(tag)`, waited for until
+// `deadline` (the stream is cancelled then).
+template <class Start>
+Task<std::shared_ptr<Pending>> stream_op(Connection& connection, CallStream& stream,
+                                         std::chrono::system_clock::time_point deadline, Start start) {
+    auto op = std::make_shared<Pending>();
+    start(Pending::tag(op));
+    co_await connection.calls().wait(op, deadline, [&stream] { stream.context.TryCancel(); });
+    co_return op;
+}
+
+// The status a broken stream ended with.
+Task<grpc::Status> finish_stream(Connection& connection, CallStream& stream) {
+    auto finished = std::make_shared<Pending>();
+    stream.stream->Finish(&finished->status, Pending::tag(finished));
+    co_await connection.calls().wait(finished);
+    co_return finished->status;
+}
+
+// Sends `call` on the connection's stream. False when nothing was sent (the
+// stream is busy with another call, or would not start or take the
+// request), so that the call goes on its own; true when it has its answer or
+// its failing status in call->status.
+Task<bool> send_on_stream(Connection& connection, std::shared_ptr<InvokeCall> call, double timeout) {
+    bool fresh = false;
+    std::shared_ptr<CallStream> stream = connection.take_stream(fresh);
+    if (!stream) co_return false;
+    bool healthy = false;
+    struct GiveBack {
+        Connection& connection;
+        bool& healthy;
+        ~GiveBack() { connection.give_back_stream(healthy); }
+    } give_back{connection, healthy};
+
+    const auto deadline = std::chrono::system_clock::now() +
+                          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                              std::chrono::duration<double>(timeout));
+    auto& queue = *connection.calls().queue();
+    if (fresh) {
+        stream->stream = connection.stub().PrepareAsyncCalls(&stream->context, &queue);
+        auto started = co_await stream_op(connection, *stream, deadline, [&](void* tag) { stream->stream->StartCall(tag); });
+        if (!started->ok) {
+            co_await finish_stream(connection, *stream);
+            co_return false;
+        }
+    }
+    auto written = co_await stream_op(connection, *stream, deadline,
+                                      [&](void* tag) { stream->stream->Write(call->request, tag); });
+    if (!written->ok && !written->timed_out) {
+        co_await finish_stream(connection, *stream);
+        co_return false;  // the stream had ended: the host never saw the call
+    }
+    std::shared_ptr<Pending> read = written;
+    if (written->ok)
+        read = co_await stream_op(connection, *stream, deadline,
+                                  [&](void* tag) { stream->stream->Read(&call->reply, tag); });
+    if (read->ok) {
+        healthy = true;
+        call->status = grpc::Status::OK;
+        co_return true;
+    }
+    const grpc::Status ended = co_await finish_stream(connection, *stream);
+    call->status = read->timed_out ? grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED, "")
+                   : ended.ok()    ? grpc::Status(grpc::StatusCode::UNAVAILABLE, "the call stream ended")
+                                   : ended;
+    co_return true;
+}
+
 // Encodes the arguments when the operation is called (they are references
 // the caller may drop before awaiting), not when it runs.
 std::shared_ptr<InvokeCall> prepare(const ProxyLink& link, pb::Operation operation,
@@ -201,9 +307,14 @@ Task<Value> run(ProxyLinkPtr link, std::shared_ptr<InvokeCall> call) {
     const std::string_view operation = operation_info(call->request.operation())->name;
     // The same words as the in-process transport's stopped proxies.
     if (link->stopped) throw tarvik_core::RuntimeError(link->label() + " was stopped");
-    co_await send<pb::InvokeRequest, pb::InvokeReply>(*link->connection, call, &Stub::PrepareAsyncInvoke,
-                                                       link->describe() + "." + std::string(operation) + "()",
-                                                       link->connection->target().timeout);
+    const std::string what = link->describe() + "." + std::string(operation) + "()";
+    const double timeout = link->connection->target().timeout;
+    if (co_await send_on_stream(*link->connection, call, timeout)) {
+        if (!call->status.ok()) raise_transport_failure(call->status, what, link->connection->target().address, timeout);
+    } else {
+        co_await send<pb::InvokeRequest, pb::InvokeReply>(*link->connection, call, &Stub::PrepareAsyncInvoke, what,
+                                                           timeout);
+    }
     if (call->reply.has_failure()) raise_failure(call->reply.failure());
     co_return decode(call->reply.result());
 }

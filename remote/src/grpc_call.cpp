@@ -6,6 +6,7 @@
 #include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <grpcpp/create_channel.h>
@@ -27,15 +28,16 @@ CallQueue::~CallQueue() {
     queue_.Shutdown();
     void* tag;
     bool ok;
-    while (queue_.Next(&tag, &ok)) complete(static_cast<Pending*>(tag));
+    while (queue_.Next(&tag, &ok)) complete(static_cast<Pending*>(tag), ok);
 }
 
-void CallQueue::complete(Pending* call) {
+void CallQueue::complete(Pending* call, bool ok) {
     std::function<void()> resume;
     std::shared_ptr<Pending> keep;
     {
         std::lock_guard lock(call->mutex);
         call->done = true;
+        call->ok = ok;
         resume = std::move(call->resume);
         keep = std::move(call->keep);
     }
@@ -62,7 +64,7 @@ void CallQueue::drive(Pending& call, std::chrono::system_clock::time_point until
         void* tag;
         bool ok;
         switch (queue_.AsyncNext(&tag, &ok, std::min(until, now + kSlice))) {
-            case grpc::CompletionQueue::GOT_EVENT: complete(static_cast<Pending*>(tag)); break;
+            case grpc::CompletionQueue::GOT_EVENT: complete(static_cast<Pending*>(tag), ok); break;
             case grpc::CompletionQueue::TIMEOUT: break;
             case grpc::CompletionQueue::SHUTDOWN: return;
         }
@@ -81,19 +83,43 @@ void CallQueue::poll() {
         bool ok;
         if (queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + std::chrono::milliseconds(50)) ==
             grpc::CompletionQueue::GOT_EVENT)
-            complete(static_cast<Pending*>(tag));
+            complete(static_cast<Pending*>(tag), ok);
         lock.lock();
     }
 }
 
-tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call) {
+tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call, std::chrono::system_clock::time_point deadline,
+                                        std::function<void()> cancel) {
     namespace asio = boost::asio;
-    drive(*call, std::chrono::system_clock::now() + kInlineWindow);
-    {
+    auto is_done = [&] {
         std::lock_guard lock(call->mutex);
-        if (call->done) co_return;
+        return call->done;
+    };
+    // Cancels the operation unless it came back meanwhile.
+    auto expire = [call, cancel] {
+        {
+            std::lock_guard lock(call->mutex);
+            if (call->done || call->timed_out) return;
+            call->timed_out = true;
+        }
+        if (cancel) cancel();
+    };
+    drive(*call, std::min(deadline, std::chrono::system_clock::now() + kInlineWindow));
+    if (is_done()) co_return;
+    if (std::chrono::system_clock::now() >= deadline) {
+        // Out of time on this thread: the cancelled operation comes back at once.
+        expire();
+        drive(*call, std::chrono::system_clock::time_point::max());
+        co_return;
     }
     auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer timer(executor);
+    if (cancel && deadline != std::chrono::system_clock::time_point::max()) {
+        timer.expires_after(deadline - std::chrono::system_clock::now());
+        timer.async_wait([expire](const boost::system::error_code& error) {
+            if (!error) expire();
+        });
+    }
     co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
         [this, &call, executor](auto handler) {
             auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
@@ -112,6 +138,7 @@ tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call) {
             post_resume();  // answered in the meantime
         },
         asio::use_awaitable);
+    timer.cancel();
 }
 
 void set_timeout(grpc::ClientContext& context, double seconds) {

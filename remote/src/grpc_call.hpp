@@ -33,14 +33,23 @@
 
 namespace tarvik_remote {
 
-// What the queue tracks of a call in flight.
+// What the queue tracks of an operation in flight; its address is the
+// operation's tag.
 struct Pending {
     virtual ~Pending() = default;
-    grpc::Status status;
+    grpc::Status status;              // a unary call's, once done
     std::mutex mutex;
     bool done = false;
+    bool ok = false;                  // the queue's verdict on the operation
+    bool timed_out = false;           // its deadline passed and it was cancelled
     std::function<void()> resume;     // set once the awaiting coroutine suspended
-    std::shared_ptr<Pending> keep;    // the call, until the queue gave it back
+    std::shared_ptr<Pending> keep;    // the operation, until the queue gave it back
+
+    // Hands `self` to the queue until the operation comes back; returns its tag.
+    static void* tag(const std::shared_ptr<Pending>& self) {
+        self->keep = self;
+        return self.get();
+    }
 };
 
 // One unary call: its context, request, reply and response reader.
@@ -71,17 +80,23 @@ public:
     tarvik_core::Task<void> run(std::shared_ptr<Call<Request, Reply>> call, Prepare prepare) {
         call->reader = prepare(&call->context, call->request, &queue_);
         call->reader->StartCall();
-        call->keep = call;
-        call->reader->Finish(&call->reply, &call->status, static_cast<Pending*>(call.get()));
+        call->reader->Finish(&call->reply, &call->status, Pending::tag(call));
         return wait(call);
     }
 
+    // Waits for the operation started with Pending::tag(operation). When
+    // `deadline` passes first, `cancel` is called, which must make the
+    // operation come back promptly (as failed); operation->timed_out then
+    // says so. Unary calls carry their deadline in their context instead.
+    tarvik_core::Task<void> wait(std::shared_ptr<Pending> operation,
+                                 std::chrono::system_clock::time_point deadline = std::chrono::system_clock::time_point::max(),
+                                 std::function<void()> cancel = {});
+
 private:
-    tarvik_core::Task<void> wait(std::shared_ptr<Pending> call);
     // Takes answers off the queue on this thread until `call` has its answer
     // or `until` passes.
     void drive(Pending& call, std::chrono::system_clock::time_point until);
-    void complete(Pending* call);
+    void complete(Pending* call, bool ok);
     void poll();
 
     grpc::CompletionQueue queue_;

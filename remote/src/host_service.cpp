@@ -2,6 +2,7 @@
 // watchdog that drops silent sessions.
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 #include <boost/asio/io_context.hpp>
@@ -140,31 +141,61 @@ public:
     }
 
     grpc::Status Invoke(grpc::ServerContext*, const pb::InvokeRequest* request, pb::InvokeReply* reply) override {
+        return invoke(*request, *reply);
+    }
+
+    grpc::Status Calls(grpc::ServerContext* context,
+                       grpc::ServerReaderWriter<pb::InvokeReply, pb::InvokeRequest>* stream) override {
+        // Registered, so that shutdown can end it instead of waiting for it.
+        struct Registration {
+            HostService& service;
+            grpc::ServerContext* context;
+            Registration(HostService& s, grpc::ServerContext* c) : service(s), context(c) {
+                std::lock_guard lock(service.streams_mutex_);
+                service.streams_.insert(context);
+            }
+            ~Registration() {
+                std::lock_guard lock(service.streams_mutex_);
+                service.streams_.erase(context);
+            }
+        } registration(*this, context);
+        pb::InvokeRequest request;
+        pb::InvokeReply reply;
+        while (stream->Read(&request)) {
+            reply.Clear();
+            if (grpc::Status status = invoke(request, reply); !status.ok()) return status;
+            if (!stream->Write(reply)) break;
+        }
+        return grpc::Status::OK;
+    }
+
+    // One call of an object; what the object raised is the reply's failure.
+    grpc::Status invoke(const pb::InvokeRequest& request, pb::InvokeReply& reply) {
         std::shared_ptr<Hosted> hosted;
-        if (grpc::Status found = find_object(request->session(), request->client_id(), hosted); !found.ok())
+        if (grpc::Status found = find_object(request.session(), request.client_id(), hosted); !found.ok())
             return found;
-        const OperationInfo* info = operation_info(request->operation());
-        if (!info) return invalid("unknown operation " + std::to_string(request->operation()));
+        const OperationInfo* info = operation_info(request.operation());
+        if (!info) return invalid("unknown operation " + std::to_string(request.operation()));
         if (!info->belongs_to(hosted->cls->kind()))
             return invalid(std::string(tarvik_core::impl_kind_name(hosted->cls->kind())) + " '" + hosted->cls->name() +
                            "' has no operation " + std::string(info->name));
-        if (request->args_size() != info->arity)
+        if (request.args_size() != info->arity)
             return invalid(std::string(info->name) + " takes " + std::to_string(info->arity) + " arguments, got " +
-                           std::to_string(request->args_size()));
+                           std::to_string(request.args_size()));
         std::vector<Value> args;
         args.reserve(static_cast<std::size_t>(info->arity));
         try {
-            for (const auto& arg : request->args()) args.push_back(decode(arg));
+            for (const auto& arg : request.args()) args.push_back(decode(arg));
         } catch (const tarvik_core::ValueError& e) {
             return invalid(std::string(info->name) + ": " + e.what());
         }
         try {
-            encode(run_on(*hosted, info->operation, std::move(args)), *reply->mutable_result());
+            encode(run_on(*hosted, info->operation, std::move(args)), *reply.mutable_result());
         } catch (...) {
             if (!tarvik_core::is_ordinary_error(std::current_exception()))
                 return grpc::Status(grpc::StatusCode::CANCELLED, std::string(info->name) + " was interrupted");
-            reply->Clear();
-            capture_failure(std::current_exception(), *reply->mutable_failure());
+            reply.Clear();
+            capture_failure(std::current_exception(), *reply.mutable_failure());
         }
         return grpc::Status::OK;
     }
@@ -222,6 +253,13 @@ public:
             logger.info("session " + session->id + " sent nothing for " + std::to_string(lease_.count()) +
                         " ms: dropped it and its " + std::to_string(objects) + " objects");
         }
+    }
+
+    // Ends every open call stream (their runtimes go on with single calls,
+    // or learn that the host is gone).
+    void cancel_streams() {
+        std::lock_guard lock(streams_mutex_);
+        for (auto* context : streams_) context->TryCancel();
     }
 
     void drop_all_sessions() {
@@ -299,6 +337,8 @@ private:
     std::atomic<std::uint64_t> next_client_{0};
     mutable std::mutex mutex_;
     std::unordered_map<std::string, SessionPtr> sessions_;
+    std::mutex streams_mutex_;
+    std::set<grpc::ServerContext*> streams_;
 };
 
 struct HostServer::State {
@@ -330,6 +370,9 @@ std::string HostServer::address() const { return state_->listen; }
 
 void HostServer::shutdown(std::chrono::milliseconds grace) {
     if (!state_->sweeper->stop()) return;
+    // Streams first: they would otherwise keep the server waiting for the
+    // whole grace period.
+    state_->service.cancel_streams();
     state_->server->Shutdown(std::chrono::system_clock::now() + grace);
     state_->server->Wait();
     state_->service.drop_all_sessions();
