@@ -3,6 +3,7 @@
 #                another file, ARGS="..." for options)
 # make sanitize  the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     the benchmarks (the C++ program, then the Python rows)
+# make bench-remote  the gRPC layer's benchmarks (REMOTE_ARGS="..." for options)
 # make fuzz      the fuzzers (clang), each for FUZZ_SECONDS (default 180)
 BUILD ?= build
 SAN_BUILD ?= build-asan
@@ -14,7 +15,7 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 PYTHON ?= /usr/bin/python3
 
-.PHONY: bootstrap configure build test sanitize run bench bench-python fuzz clean
+.PHONY: bootstrap configure build test sanitize run bench bench-python bench-remote fuzz clean
 
 bootstrap:
 	scripts/bootstrap
@@ -65,6 +66,11 @@ fuzz: bootstrap
 	  -DTARVIK_BUILD_PYTHON=OFF -DTARVIK_BUILD_REMOTE=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tarvik_fuzzers
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench-remote: bootstrap
+	cmake -S . -B $(BENCH_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target tarvik_remote_bench
+	$(BENCH_BUILD)/bin/tarvik_remote_bench $(REMOTE_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -1,6 +1,7 @@
 // Trainer configuration, the network manager's routing through _call_method,
 // stop_all, and remote creation through the in-process transport.
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ using namespace std::chrono_literals;
 namespace {
 
 using tarvik_test::expect_error;
+
+Dict remote_target(Dict settings) { return Dict{{"target", Dict{{"remote", std::move(settings)}}}}; }
 
 Dict local_target(Value address) { return Dict{{"target", Dict{{"local", Dict{{"address", std::move(address)}}}}}}; }
 
@@ -57,6 +60,21 @@ TEST(TrainerConfigTest, AcceptsHostNamesAndBracketedIpv6) {
     }
 }
 
+TEST(TrainerConfigTest, RemoteTargetTakesItsSettingsOrTheirDefaults) {
+    TrainerConfig plain(remote_target(Dict{{"address", "[::1]:50051"}}));
+    ASSERT_TRUE(plain.remote_target());
+    EXPECT_EQ(plain.remote_target()->address, "[::1]:50051");
+    EXPECT_EQ(plain.remote_target()->timeout, RemoteTarget{}.timeout);
+    EXPECT_EQ(plain.local_address(), "");
+
+    TrainerConfig tuned(remote_target(
+        Dict{{"address", "h:1"}, {"timeout", 0.25}, {"create_timeout", 3}, {"max_message_bytes", 4096}}));
+    EXPECT_EQ(tuned.remote_target()->timeout, 0.25);
+    EXPECT_EQ(tuned.remote_target()->create_timeout, 3.0);
+    EXPECT_EQ(tuned.remote_target()->max_message_bytes, 4096);
+    EXPECT_FALSE(TrainerConfig(default_trainer_settings()).remote_target());
+}
+
 struct BadSettings {
     const char* label;
     Dict settings;
@@ -74,7 +92,7 @@ TEST(TrainerConfigTest, RejectsMalformedTargets) {
          "ValueError",
          "target must have exactly one entry, got 2: ['local', 'cloud']"},
         {"other kind", Dict{{"target", Dict{{"cluster", Dict{}}}}}, "ValueError",
-         "unsupported target 'cluster': only 'local' is available"},
+         "unsupported target 'cluster': only 'local' and 'remote' are available"},
         {"local not a dict", Dict{{"target", Dict{{"local", "127.0.0.1:1"}}}}, "TypeError",
          "target.local must be a dict, got str"},
         {"extra local setting", Dict{{"target", Dict{{"local", Dict{{"address", "a:1"}, {"port", 1}}}}}}, "TypeError",
@@ -94,6 +112,22 @@ TEST(TrainerConfigTest, RejectsMalformedTargets) {
         {"signed port", local_target("h:+80"), "ValueError", port_error + "'+80'"},
         {"trailing junk", local_target("h:80x"), "ValueError", port_error + "'80x'"},
         {"empty port", local_target("h:"), "ValueError", port_error + "''"},
+        {"remote without address", remote_target(Dict{{"timeout", 1}}), "TypeError",
+         "target.remote is missing its setting 'address'"},
+        {"remote bad address", remote_target(Dict{{"address", "h:0"}}), "ValueError",
+         "target.remote.address port must be a number from 1 to 65535, got '0'"},
+        {"remote unknown setting", remote_target(Dict{{"address", "h:1"}, {"retries", 3}}), "TypeError",
+         "target.remote got an unexpected setting 'retries'"},
+        {"timeout not a number", remote_target(Dict{{"address", "h:1"}, {"timeout", "5"}}), "TypeError",
+         "target.remote.timeout must be a number of seconds, got str"},
+        {"timeout zero", remote_target(Dict{{"address", "h:1"}, {"timeout", 0}}), "ValueError",
+         "target.remote.timeout must be a number of seconds above 0, got 0"},
+        {"create_timeout nan", remote_target(Dict{{"address", "h:1"}, {"create_timeout", std::nan("")}}),
+         "ValueError", "target.remote.create_timeout must be a number of seconds above 0, got nan"},
+        {"tiny message limit", remote_target(Dict{{"address", "h:1"}, {"max_message_bytes", 10}}), "ValueError",
+         "target.remote.max_message_bytes must be from 1024 to 2147483647, got 10"},
+        {"message limit not an int", remote_target(Dict{{"address", "h:1"}, {"max_message_bytes", 1e6}}),
+         "TypeError", "target.remote.max_message_bytes must be an int, got float"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -744,6 +744,25 @@ TEST_F(PluginLoading, EveryImplementationNameMustBeRegisteredAsTheRightKind) {
     EXPECT_EQ(with_plugin->registry().names(), std::vector<std::string>{"host_teacher"});
 }
 
+TEST_F(PluginLoading, RemoteNodesMayNameImplementationsOnlyAHostHas) {
+    auto orch = load({}, R"("perceptors": [{"name": "p", "implementation": "far_radar", "remote": true}], )");
+    // The agent's local teacher must still exist here.
+    expect_error<ValueError>([&] { run_sync(orch->init()); },
+                             file_ + ": $.agents[0].teacher: no teacher named 'drive_teacher' is registered (known: "
+                                     "['host_teacher'])");
+    EXPECT_FALSE(orch->registry().find("far_radar")) << "a failed init leaves no stand-in behind";
+
+    orch->registry().add_teacher("drive_teacher", [] { return std::make_shared<PlainTeacher>(); });
+    run_sync(orch->init());
+    auto radar = orch->perceptors->front()->get_impl_cls();
+    EXPECT_EQ(radar->kind(), ImplKind::perceptor);
+    EXPECT_EQ(radar->version(), "") << "no version: transports ask for the latest";
+    expect_error<RuntimeError>([&] { radar->instantiate(); },
+                               "perceptor 'far_radar' is not registered in this process: it runs only on an "
+                               "implementation host (a 'remote' target)");
+    EXPECT_EQ(orch->registry().origin(), "host");
+}
+
 // --- implementation instances ------------------------------------------------------------------
 
 class ImplInstances : public ::testing::Test {

@@ -54,9 +54,9 @@ TEST(RunvaneConstruction, SettingsTheConfigurationRejectsFailTheConstructor) {
     // Even with a manager supplied the configuration is checked.
     expect_error<ValueError>(
         [] {
-            Runvane runvane(Dict{{"target", Dict{{"remote", Dict{}}}}}, std::make_shared<AwaitingNetworkMgr>());
+            Runvane runvane(Dict{{"target", Dict{{"cluster", Dict{}}}}}, std::make_shared<AwaitingNetworkMgr>());
         },
-        "unsupported target 'remote': only 'local' is available");
+        "unsupported target 'cluster': only 'local' and 'remote' are available");
 }
 
 TEST(RunvaneConstruction, TheCallersMappingIsNotModified) {

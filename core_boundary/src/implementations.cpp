@@ -2,9 +2,13 @@
 // classes, and the per-orchestration registry.
 #include "tarvik_core/implementations.hpp"
 
+#include <dlfcn.h>
+
+#include <filesystem>
 #include <utility>
 
 #include "tarvik_core/errors.hpp"
+#include "tarvik_core/modules.hpp"
 
 namespace tarvik_core {
 
@@ -134,6 +138,44 @@ std::vector<std::string> Registry::names(ImplKind kind) const {
     for (const auto& [name, cls] : classes_)
         if (cls->kind() == kind) out.push_back(name);
     return out;
+}
+
+// --- plugin libraries -------------------------------------------------------------
+
+std::string load_plugin(const std::string& library, Registry& registry, const std::vector<std::string>& folders) {
+    namespace fs = std::filesystem;
+    std::string path = library;
+    std::error_code ec;
+    if (path.find('/') == std::string::npos) {
+        std::vector<std::string> candidates = folders;
+        for (auto& folder : library_search_folders("TARVIK_PLUGIN_PATH")) candidates.push_back(std::move(folder));
+        std::string looked;
+        for (const auto& folder : candidates) {
+            const fs::path candidate = fs::path(folder) / path;
+            if (fs::exists(candidate, ec)) {
+                path = candidate.string();
+                break;
+            }
+            looked += (looked.empty() ? "" : ", ") + folder;
+        }
+        if (path.find('/') == std::string::npos)
+            throw FileNotFoundError("plugin library not found: " + path + " (looked in: " + looked + ")");
+    }
+    if (!fs::exists(path, ec)) throw FileNotFoundError("plugin library not found: " + path);
+    // RTLD_LOCAL: two plugins may define the same internal symbols. The
+    // handle is never closed.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* error = dlerror();
+        throw ImportError("cannot load plugin library " + path + ": " + (error ? error : "unknown error"));
+    }
+    dlerror();
+    void* entry = dlsym(handle, kPluginEntryPoint);
+    if (!entry)
+        throw ImportError("plugin library " + path + " does not export the entry point '" + kPluginEntryPoint + "'");
+    registry.set_origin(path);
+    reinterpret_cast<RegisterFn>(entry)(registry);
+    return path;
 }
 
 }  // namespace tarvik_core

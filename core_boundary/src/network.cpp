@@ -2,9 +2,12 @@
 // that hosts "remote" implementations behind proxies in this process.
 #include "tarvik_core/network.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "tarvik_core/async_run.hpp"
+#include "tarvik_core/modules.hpp"
 
 namespace tarvik_core {
 
@@ -22,21 +26,18 @@ namespace tarvik_core {
 namespace {
 
 constexpr const char* kDefaultLocalAddress = "127.0.0.1:1337";
-constexpr std::string_view kAddressSetting = "target.local.address";
-
-[[noreturn]] void bad_address(const std::string& problem) {
-    throw ValueError(std::string(kAddressSetting) + " " + problem);
-}
 
 bool is_host_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
 }
 
 // Accepts "host:port" with a host name, an IPv4 address or a bracketed IPv6
-// address ("[::1]:1337"), and a decimal port from 1 to 65535.
-void check_local_address(const Value& address) {
+// address ("[::1]:1337"), and a decimal port from 1 to 65535. `setting` is
+// the dotted name errors use ("target.local.address").
+void check_address(const std::string& setting, const Value& address) {
+    auto bad_address = [&](const std::string& problem) { throw ValueError(setting + " " + problem); };
     if (!address.is_str())
-        throw TypeError(std::string(kAddressSetting) + " must be a string 'host:port', got " + address.type_name());
+        throw TypeError(setting + " must be a string 'host:port', got " + address.type_name());
     const std::string& text = address.as_str();
     const auto colon = text.rfind(':');
     if (colon == std::string::npos) bad_address("must be 'host:port', got " + repr(address));
@@ -58,20 +59,59 @@ void check_local_address(const Value& address) {
         bad_address("port must be a number from 1 to 65535, got " + repr(Value(port)));
 }
 
-void check_target(const Value& target) {
+// A number of seconds: an int or a float, finite and above zero.
+double seconds_setting(const std::string& setting, const Value& value) {
+    if (!value.is_int() && !value.is_float())
+        throw TypeError(setting + " must be a number of seconds, got " + value.type_name());
+    const double seconds = value.as_double();
+    if (!(seconds > 0) || !std::isfinite(seconds))
+        throw ValueError(setting + " must be a number of seconds above 0, got " + repr(value));
+    return seconds;
+}
+
+// The settings one kind of target accepts; "address" is required by both.
+void check_settings(const std::string& where, const Dict& definition, std::initializer_list<std::string_view> known) {
+    for (const auto& [key, value] : definition)
+        if (std::find(known.begin(), known.end(), key) == known.end())
+            throw TypeError(where + " got an unexpected setting '" + key + "'");
+    if (!definition.contains("address")) throw TypeError(where + " is missing its setting 'address'");
+    check_address(where + ".address", definition.at("address"));
+}
+
+RemoteTarget remote_target_from(const Dict& definition) {
+    check_settings("target.remote", definition, {"address", "timeout", "create_timeout", "max_message_bytes"});
+    RemoteTarget target;
+    target.address = definition.at("address").as_str();
+    if (const Value* v = definition.find("timeout")) target.timeout = seconds_setting("target.remote.timeout", *v);
+    if (const Value* v = definition.find("create_timeout"))
+        target.create_timeout = seconds_setting("target.remote.create_timeout", *v);
+    if (const Value* v = definition.find("max_message_bytes")) {
+        // gRPC counts message sizes in an int.
+        constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max();
+        if (!v->is_int())
+            throw TypeError("target.remote.max_message_bytes must be an int, got " + v->type_name());
+        if (v->as_int() < 1024 || v->as_int() > kLargest)
+            throw ValueError("target.remote.max_message_bytes must be from 1024 to " + std::to_string(kLargest) +
+                             ", got " + std::to_string(v->as_int()));
+        target.max_message_bytes = v->as_int();
+    }
+    return target;
+}
+
+// Checks the target and gives the remote settings when it is a remote one.
+std::optional<RemoteTarget> check_target(const Value& target) {
     if (!target.is_dict()) throw TypeError("target must be a dict with one entry, got " + target.type_name());
     const Dict& kinds = target.as_dict();
     if (kinds.size() != 1)
         throw ValueError("target must have exactly one entry, got " + std::to_string(kinds.size()) + ": " +
                          repr_names(kinds.keys()));
     const auto& [kind, definition] = *kinds.begin();
-    if (kind != "local") throw ValueError("unsupported target '" + kind + "': only 'local' is available");
-    if (!definition.is_dict()) throw TypeError("target.local must be a dict, got " + definition.type_name());
-    for (const auto& [key, value] : definition.as_dict())
-        if (key != "address") throw TypeError("target.local got an unexpected setting '" + key + "'");
-    const Value* address = definition.as_dict().find("address");
-    if (!address) throw TypeError("target.local is missing its setting 'address'");
-    check_local_address(*address);
+    if (kind != "local" && kind != "remote")
+        throw ValueError("unsupported target '" + kind + "': only 'local' and 'remote' are available");
+    if (!definition.is_dict()) throw TypeError("target." + kind + " must be a dict, got " + definition.type_name());
+    if (kind == "remote") return remote_target_from(definition.as_dict());
+    check_settings("target.local", definition.as_dict(), {"address"});
+    return std::nullopt;
 }
 
 }  // namespace
@@ -94,7 +134,7 @@ TrainerConfig::TrainerConfig(const Dict& settings) : settings_(settings) {
         target_ = default_trainer_settings().at("target");
         settings_.set("target", target_);
     }
-    check_target(target_);
+    remote_ = check_target(target_);
 }
 
 std::string TrainerConfig::local_address() const {
@@ -143,7 +183,24 @@ NetworkMgr::NetworkMgr(TrainerConfig config) : config_(std::move(config)) {}
 const std::shared_ptr<RemoteManager>& NetworkMgr::remote_manager(RemoteManagerKind kind) {
     std::lock_guard lock(managers_mutex_);
     auto& slot = managers_[slot_of(kind)];
-    if (!slot) slot = make_inproc_remote_manager(kind);
+    if (slot) return slot;
+    if (const auto& remote = config_.remote_target()) {
+        // One connection serves all four managers; slots a caller already
+        // filled with set_remote_manager keep their manager.
+        std::array<std::shared_ptr<RemoteManager>, 4> connected;
+        try {
+            import_module(kRemoteTransportModule).function<ConnectTransportFn>(kConnectTransportSymbol)(*remote, connected);
+        } catch (const ImportError& e) {
+            throw ImportError("target.remote needs the gRPC transport, which could not be loaded: " +
+                              std::string(e.what()));
+        }
+        for (std::size_t i = 0; i < connected.size(); ++i)
+            if (!managers_[i]) managers_[i] = std::move(connected[i]);
+        if (!slot) throw RuntimeError("the gRPC transport made no " + std::string(remote_manager_name(kind)) +
+                                      " remote manager");
+    } else {
+        slot = make_inproc_remote_manager(kind);
+    }
     return slot;
 }
 
@@ -197,7 +254,17 @@ MaybeTask<Value> NetworkMgr::stop_all() {
     return Value();
 }
 
-void NetworkMgr::stop_watchdogs() { watchdogs_running_ = false; }
+void NetworkMgr::stop_watchdogs() {
+    std::array<std::shared_ptr<RemoteManager>, 4> managers;
+    {
+        std::lock_guard lock(managers_mutex_);
+        std::copy(std::begin(managers_), std::end(managers_), managers.begin());
+    }
+    // Outside the lock: a transport may say goodbye to its host here.
+    for (const auto& manager : managers)
+        if (manager) manager->stop_watchdogs();
+    watchdogs_running_ = false;
+}
 
 // ---------------------------------------------------------------------------
 // In-process transport: the endpoint table
@@ -254,12 +321,6 @@ private:
     std::uint64_t next_id_ = 1;
 };
 
-ImplClassPtr resolve_url(const std::string& url) {
-    ImplClassPtr impl = EndpointTable::instance().resolve(url);
-    if (!impl) throw KeyError("no implementation is served at " + url);
-    return impl;
-}
-
 }  // namespace
 
 namespace network_util {
@@ -267,7 +328,17 @@ std::string get_tarvik_url(const ImplClassPtr& impl_cls) {
     if (!impl_cls) throw ValueError("get_tarvik_url() needs an implementation class, got None");
     return EndpointTable::instance().publish(impl_cls);
 }
+
+ImplClassPtr get_impl_cls(const std::string& url) {
+    ImplClassPtr impl = EndpointTable::instance().resolve(url);
+    if (!impl) throw KeyError("no implementation is served at " + url);
+    return impl;
+}
 }  // namespace network_util
+
+namespace {
+ImplClassPtr resolve_url(const std::string& url) { return network_util::get_impl_cls(url); }
+}  // namespace
 
 namespace plugin_util {
 namespace {
@@ -428,35 +499,6 @@ ObjectPtr make_proxy(ImplKind kind, const std::shared_ptr<Object>& instance, con
     return nullptr;
 }
 
-struct CreateArgs {
-    std::string env_init;
-    std::string version;
-};
-
-// Binds create_with_client(env_init, version="latest") from positional and
-// named arguments, the way a call with that signature would.
-CreateArgs bind_create_args(const List& args, const Dict& kwargs) {
-    constexpr std::array<std::string_view, 2> names{"env_init", "version"};
-    if (args.size() > names.size())
-        throw TypeError("create_with_client() takes 2 arguments but " + std::to_string(args.size()) + " were given");
-    std::array<const Value*, 2> bound{nullptr, nullptr};
-    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = &args[i];
-    for (const auto& [key, value] : kwargs) {
-        std::size_t i = 0;
-        while (i < names.size() && names[i] != key) ++i;
-        if (i == names.size())
-            throw TypeError("create_with_client() got an unexpected keyword argument '" + key + "'");
-        if (bound[i]) throw TypeError("create_with_client() got multiple values for argument '" + key + "'");
-        bound[i] = &value;
-    }
-    if (!bound[0]) throw TypeError("create_with_client() missing required argument 'env_init'");
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (bound[i] && !bound[i]->is_str())
-            throw TypeError("create_with_client() argument '" + std::string(names[i]) + "' must be a str, got " +
-                            bound[i]->type_name());
-    return {bound[0]->as_str(), bound[1] ? bound[1]->as_str() : "latest"};
-}
-
 // A manager's state, shared with the operations it hands out so that they
 // stay valid whoever holds the manager.
 struct ManagerState {
@@ -471,13 +513,9 @@ struct ManagerState {
 using ManagerStatePtr = std::shared_ptr<ManagerState>;
 
 Task<Value> create_with_client(ManagerStatePtr state, List args, Dict kwargs) {
-    const CreateArgs call = bind_create_args(args, kwargs);
-    const ImplClassPtr impl = resolve_url(call.env_init);
-    const ImplKind kind = served_kind(state->kind);
-    if (impl->kind() != kind)
-        throw TypeError("the " + state->name + " remote manager serves " + std::string(impl_kind_name(kind)) +
-                        "s, but " + call.env_init + " serves " + std::string(impl_kind_name(impl->kind())) + " '" +
-                        impl->name() + "'");
+    const CreateWithClientArgs call = bind_create_with_client(state->kind, args, kwargs);
+    const ImplClassPtr& impl = call.impl;
+    const ImplKind kind = impl->kind();
     if (call.version != "latest" && call.version != impl->version())
         throw ValueError("version '" + call.version + "' of " + std::string(impl_kind_name(kind)) + " '" +
                          impl->name() + "' is not served at " + call.env_init + " (it serves version '" +
@@ -530,6 +568,35 @@ private:
 };
 
 }  // namespace
+
+CreateWithClientArgs bind_create_with_client(RemoteManagerKind manager, const List& args, const Dict& kwargs) {
+    constexpr std::array<std::string_view, 2> names{"env_init", "version"};
+    if (args.size() > names.size())
+        throw TypeError("create_with_client() takes 2 arguments but " + std::to_string(args.size()) + " were given");
+    std::array<const Value*, 2> bound{nullptr, nullptr};
+    for (std::size_t i = 0; i < args.size(); ++i) bound[i] = &args[i];
+    for (const auto& [key, value] : kwargs) {
+        std::size_t i = 0;
+        while (i < names.size() && names[i] != key) ++i;
+        if (i == names.size())
+            throw TypeError("create_with_client() got an unexpected keyword argument '" + key + "'");
+        if (bound[i]) throw TypeError("create_with_client() got multiple values for argument '" + key + "'");
+        bound[i] = &value;
+    }
+    if (!bound[0]) throw TypeError("create_with_client() missing required argument 'env_init'");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (bound[i] && !bound[i]->is_str())
+            throw TypeError("create_with_client() argument '" + std::string(names[i]) + "' must be a str, got " +
+                            bound[i]->type_name());
+    CreateWithClientArgs call{resolve_url(bound[0]->as_str()), bound[0]->as_str(),
+                              bound[1] ? bound[1]->as_str() : "latest"};
+    const ImplKind kind = served_kind(manager);
+    if (call.impl->kind() != kind)
+        throw TypeError("the " + std::string(remote_manager_name(manager)) + " remote manager serves " +
+                        std::string(impl_kind_name(kind)) + "s, but " + call.env_init + " serves " +
+                        std::string(impl_kind_name(call.impl->kind())) + " '" + call.impl->name() + "'");
+    return call;
+}
 
 std::shared_ptr<RemoteManager> make_inproc_remote_manager(RemoteManagerKind kind) {
     return std::make_shared<InprocRemoteManager>(kind);

@@ -2,8 +2,6 @@
 // orchestration_loader.cpp).
 #include "tarvik_core/orchestration.hpp"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <utility>
@@ -140,6 +138,7 @@ Task<void> Orchestration::init() {
         load_plugins();
         import_modules(imports_, *registry_, source_);
         check_implementations();
+        register_remote_only();
     } catch (...) {
         *registry_ = std::move(snapshot);
         throw;
@@ -150,43 +149,16 @@ Task<void> Orchestration::init() {
 }
 
 void Orchestration::load_plugins() {
-    namespace fs = std::filesystem;
     for (std::size_t i = 0; i < plugins_.size(); ++i) {
-        std::string path = plugins_[i];
         const std::string where = source_ + ": $.plugins[" + std::to_string(i) + "]: ";
-        std::error_code ec;
-        if (path.find('/') == std::string::npos) {
-            std::vector<std::string> folders{base_dir_};
-            for (auto& folder : library_search_folders("TARVIK_PLUGIN_PATH")) folders.push_back(std::move(folder));
-            std::string looked;
-            for (const auto& folder : folders) {
-                const fs::path candidate = fs::path(folder) / path;
-                if (fs::exists(candidate, ec)) {
-                    path = candidate.string();
-                    break;
-                }
-                looked += (looked.empty() ? "" : ", ") + folder;
-            }
-            if (path.find('/') == std::string::npos)
-                throw FileNotFoundError(where + "plugin library not found: " + path + " (looked in: " + looked + ")");
+        std::string path;
+        try {
+            path = load_plugin(plugins_[i], *registry_, {base_dir_});
+        } catch (const FileNotFoundError& e) {
+            throw FileNotFoundError(where + e.what());
+        } catch (const ImportError& e) {
+            throw ImportError(where + e.what());
         }
-        if (!fs::exists(path, ec)) throw FileNotFoundError(where + "plugin library not found: " + path);
-        // RTLD_LOCAL: two plugins may define the same internal symbols. The
-        // handle is never closed: objects their factories make may outlive
-        // this orchestration.
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* error = dlerror();
-            throw ImportError(where + "cannot load plugin library " + path + ": " +
-                              (error ? error : "unknown error"));
-        }
-        dlerror();
-        void* entry = dlsym(handle, kPluginEntryPoint);
-        if (!entry)
-            throw ImportError(where + "plugin library " + path + " does not export the entry point '" +
-                              kPluginEntryPoint + "'");
-        registry_->set_origin(path);
-        reinterpret_cast<RegisterFn>(entry)(*registry_);
         logger().debug("Loaded plugin " + path + " for orchestration '" + id_ + "'");
     }
 }
@@ -195,6 +167,7 @@ void Orchestration::check_implementations() const {
     for (const auto& ref : impl_refs_) {
         auto cls = registry_->find(ref.name);
         if (cls && cls->kind() == ref.kind) continue;
+        if (!cls && ref.remote) continue;  // served by an implementation host
         const std::string kind(impl_kind_name(ref.kind));
         std::string message = source_ + ": " + ref.json_path + ": no " + kind + " named '" + ref.name +
                               "' is registered (known: " + repr_names(registry_->names(ref.kind)) + ")";
@@ -210,6 +183,35 @@ std::vector<std::string> Orchestration::implementation_names() const {
     for (const auto& ref : impl_refs_)
         if (std::find(names.begin(), names.end(), ref.name) == names.end()) names.push_back(ref.name);
     return names;
+}
+
+// A remote node's implementation need not be loaded in this process: a
+// runtime with a remote target only names it to the host. It still gets a
+// class, so that nodes resolve it and the transports learn its name and kind;
+// having no version, it is asked for as "latest".
+void Orchestration::register_remote_only() {
+    const std::string origin = registry_->origin();
+    registry_->set_origin("no plugin (remote only)");
+    for (const auto& ref : impl_refs_) {
+        if (!ref.remote || registry_->find(ref.name)) continue;
+        auto unavailable = [kind = std::string(impl_kind_name(ref.kind)), name = ref.name] {
+            throw RuntimeError(kind + " '" + name +
+                               "' is not registered in this process: it runs only on an implementation host "
+                               "(a 'remote' target)");
+        };
+        switch (ref.kind) {
+            case ImplKind::teacher:
+                registry_->add_teacher(ref.name, [=]() -> std::shared_ptr<Teacher> { unavailable(); return nullptr; }, "");
+                break;
+            case ImplKind::controller:
+                registry_->add_controller(ref.name, [=]() -> std::shared_ptr<Controller> { unavailable(); return nullptr; }, "");
+                break;
+            case ImplKind::perceptor:
+                registry_->add_perceptor(ref.name, [=]() -> std::shared_ptr<Perceptor> { unavailable(); return nullptr; }, "");
+                break;
+        }
+    }
+    registry_->set_origin(origin);
 }
 
 GraphNodePtr Orchestration::get_top_agent() const {

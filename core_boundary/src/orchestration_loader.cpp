@@ -594,7 +594,8 @@ private:
             orch->nodes_.push_back(std::move(node));
             if (entry.definition.impl)
                 orch->impl_refs_.push_back({entry.impl_path, *entry.definition.impl,
-                                            entry.definition.is_controller ? ImplKind::controller : ImplKind::teacher});
+                                            entry.definition.is_controller ? ImplKind::controller : ImplKind::teacher,
+                                            entry.definition.is_remote});
         }
         if (has_perceptors) {
             orch->perceptors.emplace();
@@ -602,7 +603,8 @@ private:
                 auto node = std::make_shared<PerceptorNode>(entry.name, entry.impl, entry.remote, entry.sensors, registry);
                 orch->perceptors->push_back(node);
                 orch->nodes_.push_back(node);
-                orch->impl_refs_.push_back({child(entry.path, "implementation"), entry.impl, ImplKind::perceptor});
+                orch->impl_refs_.push_back(
+                    {child(entry.path, "implementation"), entry.impl, ImplKind::perceptor, entry.remote});
             }
         }
         return orch;

@@ -139,4 +139,15 @@ private:
 using RegisterFn = void (*)(Registry&);
 inline constexpr const char* kPluginEntryPoint = "tarvik_register";
 
+// Loads a plugin library into `registry` and returns its path. `library` is a
+// path (anything with a slash), or a bare file name looked up in `folders`,
+// then in the TARVIK_PLUGIN_PATH folders, then beside the runtime's
+// libraries. Registrations record the path as their origin; the registry's
+// origin is left at that path. The library stays loaded for the life of the
+// process (objects its factories make may outlive any registry).
+// FileNotFoundError "plugin library not found: ..." when it is missing,
+// ImportError when it cannot be opened or exports no entry point; whatever
+// the entry point raises propagates.
+std::string load_plugin(const std::string& library, Registry& registry, const std::vector<std::string>& folders = {});
+
 }  // namespace tarvik_core

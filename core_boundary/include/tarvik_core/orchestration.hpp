@@ -150,7 +150,10 @@ public:
 
     bool is_initialized() const noexcept { return initialized_; }
     // Loads the plugin libraries, imports the modules of other languages the
-    // file lists, and checks every implementation name. A
+    // file lists, and checks every implementation name; a remote node's
+    // implementation may be missing here (it lives on an implementation
+    // host), and then stands registered without a version by a factory that
+    // raises RuntimeError, as only a host can make one. A
     // failed init leaves the orchestration uninitialised and its registry as
     // it was before the call; it may be retried. Once initialised, init()
     // does nothing.
@@ -202,9 +205,11 @@ private:
         std::string json_path;
         std::string name;
         ImplKind kind;
+        bool remote = false;  // the node runs it on an implementation host
     };
     void load_plugins();
     void check_implementations() const;
+    void register_remote_only();
 
     std::string id_;
     std::string source_;

@@ -1,0 +1,118 @@
+// Client calls awaited on the caller's event loop.
+//
+// A call's answer arrives on a completion queue. The coroutine that awaits
+// the call first drives that queue itself, on its own thread, for a short
+// window: most calls (loopback, a local network, a quick implementation)
+// complete within it, at the latency of a plain blocking call, with no
+// thread between the socket and the caller. A call that takes longer stops
+// holding the loop: the coroutine suspends, a poller thread of the queue
+// takes over, and the answer resumes the coroutine on its own executor
+// (counted as outstanding work meanwhile, so the loop keeps running until
+// then). The loop is thus blocked for at most the window per call.
+//
+// Each call's state (context, request, reply, status) lives in a shared Call
+// object that the queue keeps alive until gRPC is done with it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <grpcpp/channel.h>
+#include <grpcpp/client_context.h>
+#include <grpcpp/completion_queue.h>
+#include <grpcpp/support/async_unary_call.h>
+#include <grpcpp/support/status.h>
+
+#include "tarvik_core/async.hpp"
+
+namespace tarvik_remote {
+
+// What the queue tracks of an operation in flight; its address is the
+// operation's tag.
+struct Pending {
+    virtual ~Pending() = default;
+    grpc::Status status;              // a unary call's, once done
+    std::mutex mutex;
+    bool done = false;
+    bool ok = false;                  // the queue's verdict on the operation
+    bool timed_out = false;           // its deadline passed and it was cancelled
+    std::function<void()> resume;     // set once the awaiting coroutine suspended
+    std::shared_ptr<Pending> keep;    // the operation, until the queue gave it back
+
+    // Hands `self` to the queue until the operation comes back; returns its tag.
+    static void* tag(const std::shared_ptr<Pending>& self) {
+        self->keep = self;
+        return self.get();
+    }
+};
+
+// One unary call: its context, request, reply and response reader.
+template <class Request, class Reply>
+struct Call : Pending {
+    grpc::ClientContext context;
+    Request request;
+    Reply reply;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> reader;
+};
+
+class CallQueue {
+public:
+    // How long a waiting thread drives the queue itself before it suspends.
+    static constexpr std::chrono::microseconds kInlineWindow{1000};
+
+    CallQueue();
+    ~CallQueue();
+    CallQueue(const CallQueue&) = delete;
+    CallQueue& operator=(const CallQueue&) = delete;
+
+    grpc::CompletionQueue* queue() noexcept { return &queue_; }
+
+    // Starts `call` (prepared with `prepare(context, request, queue)`) and
+    // waits for its answer as described above; the status is in
+    // call->status afterwards.
+    template <class Request, class Reply, class Prepare>
+    tarvik_core::Task<void> run(std::shared_ptr<Call<Request, Reply>> call, Prepare prepare) {
+        call->reader = prepare(&call->context, call->request, &queue_);
+        call->reader->StartCall();
+        call->reader->Finish(&call->reply, &call->status, Pending::tag(call));
+        return wait(call);
+    }
+
+    // Waits for the operation started with Pending::tag(operation). When
+    // `deadline` passes first, `cancel` is called, which must make the
+    // operation come back promptly (as failed); operation->timed_out then
+    // says so. Unary calls carry their deadline in their context instead.
+    tarvik_core::Task<void> wait(std::shared_ptr<Pending> operation,
+                                 std::chrono::system_clock::time_point deadline = std::chrono::system_clock::time_point::max(),
+                                 std::function<void()> cancel = {});
+
+private:
+    // Takes answers off the queue on this thread until `call` has its answer
+    // or `until` passes.
+    void drive(Pending& call, std::chrono::system_clock::time_point until);
+    void complete(Pending* call, bool ok);
+    void poll();
+
+    grpc::CompletionQueue queue_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    int suspended_ = 0;  // calls whose coroutine waits for the poller
+    bool stopping_ = false;
+    std::thread poller_;
+};
+
+// Sets the call's deadline `seconds` from now.
+void set_timeout(grpc::ClientContext& context, double seconds);
+
+// A channel to `address` that sends and accepts messages up to
+// `max_message_bytes`, and that tries a host which went away again within
+// about a second instead of backing off for minutes.
+std::shared_ptr<grpc::Channel> make_channel(const std::string& address, std::int64_t max_message_bytes);
+
+}  // namespace tarvik_remote
