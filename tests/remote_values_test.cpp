@@ -132,7 +132,7 @@ TEST(WireValues, MalformedMessagesAreRefusedWithWhereAndWhat) {
         {in_dict(array(pb::DTYPE_FLOAT32, {3}, std::string(5, '\0'))),
          "value['obs'] is an array of shape (3,) and type float32 with 5 bytes of data"},
         {array(pb::DTYPE_INT64, {-1}, ""), "value is an array with a negative dimension -1"},
-        {array(pb::DTYPE_UINT8, {1, 1, 1, 1, 1, 1, 1}, "x"), "value is an array of 7 dimensions (at most 6)"},
+        {array(pb::DTYPE_UINT8, std::vector<std::int64_t>(33, 1), "x"), "value is an array of 33 dimensions (at most 32)"},
         // A claimed size beyond any memory, with almost no bytes behind it.
         {array(pb::DTYPE_FLOAT64, {1 << 30, 1 << 30, 1 << 30}, std::string(8, '\0')),
          "value is an array of shape (1073741824, 1073741824, 1073741824) and type float64 with 8 bytes of data"},

@@ -23,8 +23,17 @@ namespace {
 
 constexpr const char* kProgram = "tarvik-run";
 
+// An installed program finds the examples installed beside it (relative to
+// its own location, so a moved prefix still works); a program run from the
+// build tree falls back to the source tree's folder.
 std::string examples_dir() {
     if (const char* dir = std::getenv("TARVIK_EXAMPLES_DIR"); dir && *dir) return dir;
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto installed = program.parent_path() / TARVIK_INSTALLED_EXAMPLES_FROM_BIN;
+        if (std::filesystem::is_directory(installed, error)) return installed.lexically_normal().string();
+    }
     return TARVIK_BUNDLED_EXAMPLES_DIR;
 }
 
@@ -149,7 +158,8 @@ void describe_options(CLI::App& app, CommandLine& line) {
         "A simulator program (exec:COMMAND) runs under /bin/sh -c and answers one JSON line per\n"
         "request on its stdout: see docs/command-line.md for the protocol.\n"
         "\n"
-        "The bundled examples are looked up in $TARVIK_EXAMPLES_DIR when it is set.\n"
+        "The bundled examples are looked up in $TARVIK_EXAMPLES_DIR when it is set, else beside\n"
+        "the program (<prefix>/share/tarvik/examples).\n"
         "Exit status: 0 success, 1 any failure (message on stderr), 2 bad command line.");
 }
 

@@ -390,6 +390,7 @@ tarvik_core::ObjectPtr make_proxy(tarvik_core::ImplKind kind, ProxyLinkPtr link)
         case tarvik_core::ImplKind::teacher: return std::make_shared<GrpcTeacher>(std::move(link));
         case tarvik_core::ImplKind::controller: return std::make_shared<GrpcController>(std::move(link));
         case tarvik_core::ImplKind::perceptor: return std::make_shared<GrpcPerceptor>(std::move(link));
+        case tarvik_core::ImplKind::simulator: break;  // no manager serves simulators: refused when binding
     }
     return nullptr;
 }

@@ -29,6 +29,7 @@ bool OperationInfo::belongs_to(ImplKind kind) const noexcept {
         case ImplKind::teacher: return teacher;
         case ImplKind::controller: return controller;
         case ImplKind::perceptor: return perceptor;
+        case ImplKind::simulator: return false;
     }
     return false;
 }

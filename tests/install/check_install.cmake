@@ -59,7 +59,10 @@ endforeach()
 
 # Public headers include only the standard library, Boost and each other:
 # the private dependencies (JSON, logging, ONNX) are not part of the package.
+# The protocol's generated headers are protoc's output for C++ clients: they
+# include protobuf and gRPC and each other by file name, as such code does.
 file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/*)
+list(FILTER headers EXCLUDE REGEX "^tarvik_remote/generated/")
 foreach(header ${headers})
   file(STRINGS ${prefix}/include/${header} includes REGEX "^[ \t]*#[ \t]*include")
   foreach(line ${includes})
@@ -102,3 +105,8 @@ file(RENAME ${prefix} ${moved})
 run_checked("env -i tarvik-run" env -i ${moved}/bin/tarvik-run
             ${moved}/share/tarvik/examples/pendulum/orchestration.json --episodes 1 --quiet)
 expect_output(tarvik-run "Summary of 1 episode\n.*acted +phase 200")
+
+# Without an orchestration argument the installed tarvik-run takes the
+# examples installed beside it, not the source tree it was built from.
+run_checked("env -i tarvik-run (default example)" env -i ${moved}/bin/tarvik-run --episodes 1)
+expect_output(tarvik-run "moved-prefix/share/tarvik/examples/cartpole/orchestration.json.*Summary of 1 episode")
