@@ -144,7 +144,8 @@ TEST_F(FlatBuffers, StepAndFailLikeTheFlatVectorForm) {
         {"in sensor order", {0.5, -1.0, 3}, mapped},
         {"one value short", {0.5, -1.0},
          "ValueError: sensor 'battery' reads 1 values from position 2 of flat readings that have 2 values"},
-        {"empty", {}, "ValueError: sensor 'position' reads 2 values from position 0 of flat readings that have 0 values"},
+        {"empty", {},
+         "ValueError: sensor 'position' reads 2 values from position 0 of flat readings that have 0 values"},
         {"not finite", {0.5, std::nan(""), 3}, ""},
     };
     for (const Case& c : cases) {

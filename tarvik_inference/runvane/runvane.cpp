@@ -111,8 +111,8 @@ Task<Value> Runvane::execute(Value obs, RunvaneExecuteArgs args) {
 }
 
 Task<Value> Runvane::execute(std::span<const double> readings) {
-    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float64, true}, Value(), false,
-                        Value());
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float64, true}, Value(),
+                        false, Value());
 }
 
 Task<Value> Runvane::execute(std::span<const double> readings, RunvaneExecuteArgs args) {
@@ -122,8 +122,8 @@ Task<Value> Runvane::execute(std::span<const double> readings, RunvaneExecuteArg
 }
 
 Task<Value> Runvane::execute(std::span<const float> readings) {
-    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float32, true}, Value(), false,
-                        Value());
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float32, true}, Value(),
+                        false, Value());
 }
 
 Task<Value> Runvane::execute(std::span<const float> readings, RunvaneExecuteArgs args) {
