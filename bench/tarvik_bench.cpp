@@ -11,6 +11,14 @@
 //   orchestration_step/<size> one step of orchestrator (model) + skill (model);
 //   runvane_execute/<size>   Runvane::execute on that orchestration;
 //   sync_execute/<size>      the processors' synchronous execute (fresh loop).
+//   paced/<size>             a paced control loop: each step follows a 1 ms
+//                            pause, alternating one awaited step of the top
+//                            processor (timed inside the host's loop) with
+//                            one synchronous execute; step_us is the
+//                            synchronous step, async_us the awaited one,
+//                            sync_over_async_us the median of their
+//                            differences. Cold caches after each pause make
+//                            fixed per-call costs show more than back to back.
 // Asynchronous rows are awaited inside one coroutine that runs the whole
 // measurement on one io_context, so the loop's start-up is not in the step.
 //
@@ -38,6 +46,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -336,6 +345,54 @@ void bench_sync_execute(benchmark::State& state, const ScenarioSpec* spec) {
     });
 }
 
+// One awaited step of the top processor, timed inside the coroutine so that
+// the host loop's own start-up is not part of it.
+Task<void> timed_awaited_step(tarvik_inference::BaseAgentProcessor& top, const Scenario& s, double& us) {
+    const auto start = Clock::now();
+    Value action = co_await top._execute(s.readings, step_args(s));
+    us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    benchmark::DoNotOptimize(action);
+}
+
+constexpr auto kPace = std::chrono::milliseconds(1);
+constexpr benchmark::IterationCount kPacedSteps = 300;
+
+void bench_paced(benchmark::State& state, const ScenarioSpec* spec) {
+    guarded(state, [&] {
+        Scenario& s = Scenario::of(*spec);
+        auto& top = s.top();
+        boost::asio::io_context host_loop(1);
+        std::vector<double> sync_us, async_us, difference;
+        std::uint64_t sync_allocations = 0;
+        for (auto _ : state) {
+            std::this_thread::sleep_for(kPace);
+            double awaited = 0.0;
+            std::exception_ptr failure;
+            host_loop.restart();
+            boost::asio::co_spawn(host_loop, timed_awaited_step(top, s, awaited),
+                                  [&](std::exception_ptr e) { failure = e; });
+            host_loop.run();
+            if (failure) std::rethrow_exception(failure);
+
+            std::this_thread::sleep_for(kPace);
+            const std::uint64_t allocations_at = allocations();
+            const auto start = Clock::now();
+            Value action = top.execute(s.readings, {.sim_action_mask = s.sim_action_mask});
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            sync_allocations += allocations() - allocations_at;
+            benchmark::DoNotOptimize(action);
+            state.SetIterationTime(seconds);
+            sync_us.push_back(seconds * 1e6);
+            async_us.push_back(awaited);
+            difference.push_back(seconds * 1e6 - awaited);
+        }
+        state.counters["step_us"] = median(sync_us);
+        state.counters["async_us"] = median(async_us);
+        state.counters["sync_over_async_us"] = median(difference);
+        state.counters["allocs"] = static_cast<double>(sync_allocations) / static_cast<double>(sync_us.size());
+    });
+}
+
 // The cost-growth scenarios: depth 1 to 5, and 4 to 1,000 sensors over the
 // same 1,000 values with and without a teacher that rebuilds the mapping.
 const std::vector<ScenarioSpec>& growth_specs() {
@@ -364,6 +421,14 @@ void register_all() {
         add("orchestration_step/" + l, [spec](benchmark::State& st) { bench_processor(st, spec, true, 2); });
         add("runvane_execute/" + l, [spec](benchmark::State& st) { bench_runvane(st, spec); });
         add("sync_execute/" + l, [spec](benchmark::State& st) { bench_sync_execute(st, spec); });
+    }
+    // The pauses make these rows slow: a fixed number of steps each.
+    for (const ScenarioSpec* spec : {&tiny_policy(), &medium_policy()}) {
+        benchmark::RegisterBenchmark(("paced/" + spec->label).c_str(),
+                                     [spec](benchmark::State& st) { bench_paced(st, spec); })
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(kPacedSteps)
+            ->UseManualTime();
     }
     for (const ScenarioSpec& spec : growth_specs()) {
         const ScenarioSpec* p = &spec;
@@ -412,6 +477,8 @@ void print_summary() {
         if (sync > 0.0 && async > 0.0)
             verdict(std::string("sync_execute/") + size + " beyond orchestration_step (us)", sync - async, 1.0);
     }
+    for (const char* size : {"tiny", "medium"})
+        goal(std::string("paced/") + size, "sync_over_async_us", 1.0, "sync beyond async (us)");
     for (const char* teacher : {"", "_teacher"}) {
         const double at100 = row_median(std::string("growth/sensors100") + teacher, "over_us");
         const double at1000 = row_median(std::string("growth/sensors1000") + teacher, "over_us");

@@ -1,10 +1,13 @@
 // Tasks: gather's ordering and failure rules, run_sync's refusal inside a
-// running loop, awaiting plain values, and what counts as an ordinary error.
+// running loop and its fresh-loop guarantee, awaiting plain values, and what
+// counts as an ordinary error.
 #include <chrono>
+#include <functional>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
@@ -87,6 +90,98 @@ TEST(RunSync, RefusesInsideARunningLoopInsteadOfDeadlocking) {
         EXPECT_EQ(std::string(e.what()).rfind("execute() cannot be called from a running event loop", 0), 0u);
     }
     EXPECT_FALSE(in_running_loop());
+}
+
+void stop_loop(const boost::asio::any_io_executor& ex) {
+    static_cast<boost::asio::io_context&>(boost::asio::query(ex, boost::asio::execution::context)).stop();
+}
+
+// Each call behaves as if it had a fresh loop: work a call leaves behind
+// either finishes inside that call or is dropped, and never runs during the
+// next call, however the first call ended.
+TEST(RunSync, NothingLeftByOneCallRunsDuringTheNext) {
+    using Journal = std::vector<std::string>;
+    Journal journal;
+    boost::asio::any_io_executor kept;
+    auto record = [&journal] { journal.push_back("left-over ran"); };
+    struct Case {
+        const char* name;
+        std::function<Task<int>()> first;
+        const char* failure;  // what the first call raises, if anything
+        Journal after_first;
+        std::function<void()> between = {};
+    };
+    const std::vector<Case> cases = {
+        {"detached work finishes inside its own call",
+         [&]() -> Task<int> {
+             auto ex = co_await boost::asio::this_coro::executor;
+             boost::asio::co_spawn(ex, [&, ex]() -> Task<void> {
+                 for (int i = 0; i < 3; ++i) co_await boost::asio::post(ex, boost::asio::use_awaitable);
+                 record();
+             }, boost::asio::detached);
+             co_return 1;
+         },
+         nullptr, {"left-over ran"}},
+        {"a handler that throws leaves queued work behind",
+         [&]() -> Task<int> {
+             auto ex = co_await boost::asio::this_coro::executor;
+             boost::asio::post(ex, [] { throw ValueError("handler failed"); });
+             boost::asio::post(ex, record);
+             co_return 1;
+         },
+         "handler failed", {}},
+        {"the loop stopped after the task finished",
+         [&]() -> Task<int> {
+             auto ex = co_await boost::asio::this_coro::executor;
+             // A few turns later, once the task has delivered its result.
+             boost::asio::co_spawn(ex, [&, ex]() -> Task<void> {
+                 for (int i = 0; i < 3; ++i) co_await boost::asio::post(ex, boost::asio::use_awaitable);
+                 stop_loop(ex);
+                 boost::asio::post(ex, record);
+             }, boost::asio::detached);
+             co_return 1;
+         },
+         nullptr, {}},
+        {"the loop stopped before the task finished",
+         [&]() -> Task<int> {
+             auto ex = co_await boost::asio::this_coro::executor;
+             stop_loop(ex);
+             co_await boost::asio::post(ex, boost::asio::use_awaitable);
+             record();
+             co_return 1;
+         },
+         "run_sync(): the event loop stopped before the task finished", {}},
+        {"work posted through an executor kept from the call",
+         [&]() -> Task<int> {
+             kept = co_await boost::asio::this_coro::executor;
+             co_return 1;
+         },
+         nullptr, {}, [&] { boost::asio::post(kept, record); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        journal.clear();
+        if (c.failure) {
+            try {
+                run_sync(c.first());
+                ADD_FAILURE() << "the first call did not fail";
+            } catch (const Error& e) {
+                EXPECT_STREQ(e.what(), c.failure);
+            }
+        } else {
+            EXPECT_EQ(run_sync(c.first()), 1);
+        }
+        EXPECT_EQ(journal, c.after_first);
+        if (c.between) c.between();
+        EXPECT_EQ(run_sync([&]() -> Task<int> {
+                      journal.push_back("second call");
+                      co_return 2;
+                  }()),
+                  2);
+        Journal expected = c.after_first;
+        expected.push_back("second call");
+        EXPECT_EQ(journal, expected);
+    }
 }
 
 TEST(MaybeTasks, AwaitingAPlainValueIsATypeError) {

@@ -1,4 +1,7 @@
 // execute() and close().
+#include <cmath>
+#include <span>
+
 #include "runvane_support.hpp"
 
 namespace runvane_test {
@@ -91,6 +94,81 @@ TEST_F(Execute, AProcessorFailurePropagatesUnchanged) {
     };
     runvane.agent_processor = std::make_shared<Failing>(processor->context);
     expect_error<IndexError>([&] { run_sync(runvane.execute(readings())); }, "sensor 7 out of range");
+}
+
+// --- readings in a host's flat buffer -------------------------------------------------
+
+// The facade's orchestration with a top controller that answers with the
+// sensor values it was given, so that actions show how readings were read.
+class FlatBuffers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        register_fake_controller(orchestration->registry(), "dock_ctrl", [](FakeController& c) {
+            c.on_compute_action = [](const Value& obs, const Value&) {
+                return Value(Tuple{obs.as_dict().at("position"), obs.as_dict().at("battery")});
+            };
+        });
+        register_fake_controller(orchestration->registry(), "hold_ctrl");
+        run_sync(runvane.load_orchestration(orchestration));
+        run_sync(runvane.package());
+    }
+
+    // Each form's action, or its error as "<kind>: <message>".
+    template <class Step>
+    static std::string outcome(Step step) {
+        try {
+            return repr(run_sync(step()));
+        } catch (const Error& e) {
+            return std::string(e.kind()) + ": " + e.what();
+        }
+    }
+    std::vector<std::string> outcomes(const std::vector<double>& values) {
+        const std::vector<float> narrow(values.begin(), values.end());
+        return {outcome([&] { return runvane.execute(Value(NdArray::from_vector(values))); }),
+                outcome([&] { return runvane.execute(std::span<const double>(values)); }),
+                outcome([&] { return runvane.execute(std::span<const float>(narrow), RunvaneExecuteArgs{}); })};
+    }
+
+    OrchestrationPtr orchestration = orchestration_from_json(kOrchestration);
+    Runvane runvane{Value(), std::make_shared<AwaitingNetworkMgr>()};
+};
+
+TEST_F(FlatBuffers, StepAndFailLikeTheFlatVectorForm) {
+    const std::string mapped = outcome([&] { return runvane.execute(readings()); });
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"in sensor order", {0.5, -1.0, 3}, mapped},
+        {"one value short", {0.5, -1.0},
+         "ValueError: sensor 'battery' reads 1 values from position 2 of flat readings that have 2 values"},
+        {"empty", {},
+         "ValueError: sensor 'position' reads 2 values from position 0 of flat readings that have 0 values"},
+        {"not finite", {0.5, std::nan(""), 3}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> got = outcomes(c.values);
+        if (!c.expected.empty()) EXPECT_EQ(got[0], c.expected);
+        EXPECT_EQ(got[1], got[0]) << "float64 buffer";
+        EXPECT_EQ(got[2], got[0]) << "float32 buffer";
+    }
+    EXPECT_EQ(outcomes({0.5, std::nan(""), 3})[0].rfind("ValueError: sensor 'position' reading is not finite", 0), 0u);
+}
+
+TEST_F(FlatBuffers, TheActionOutlivesTheBuffer) {
+    // Float64 entries are converted for the float32 Box (read in place);
+    // float32 ones would be kept as they are, so that buffer is copied.
+    std::vector<double> wide{0.5, -1.0, 3};
+    std::vector<float> narrow{0.5f, -1.0f, 3.0f};
+    const Value from_wide = run_sync(runvane.execute(std::span<const double>(wide)));
+    const Value from_narrow = run_sync(runvane.execute(std::span<const float>(narrow)));
+    wide.assign({9.0, 9.0, 1});
+    narrow.assign({9.0f, 9.0f, 1.0f});
+    EXPECT_EQ(repr(from_wide), repr(run_sync(runvane.execute(readings()))));
+    EXPECT_EQ(repr(from_narrow), repr(from_wide));
 }
 
 // --- close -----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Runvane: load, package, execute, close.
 #include "tarvik_inference/runvane.hpp"
 
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <typeinfo>
@@ -100,19 +101,103 @@ Task<void> Runvane::package(PackageArgs args) {
 
 Task<void> Runvane::package() { return package(PackageArgs()); }
 
-Task<Value> Runvane::execute(Value obs) { return execute_step(std::move(obs), Value(), false, Value()); }
+Task<Value> Runvane::execute(Value obs) { return execute_step(std::move(obs), {}, Value(), false, Value()); }
 
 Task<Value> Runvane::execute(Value obs, RunvaneExecuteArgs args) {
     // Not a coroutine itself, so that `explore` is judged when the call is made.
     const bool explore = args.explore.truthy();
-    return execute_step(std::move(obs), std::move(args.sim_action_mask), explore, std::move(args.previous_action));
+    return execute_step(std::move(obs), {}, std::move(args.sim_action_mask), explore,
+                        std::move(args.previous_action));
 }
 
-Task<Value> Runvane::execute_step(Value obs, Value sim_action_mask, bool explore, Value previous_action) {
+Task<Value> Runvane::execute(std::span<const double> readings) {
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float64, true}, Value(),
+                        false, Value());
+}
+
+Task<Value> Runvane::execute(std::span<const double> readings, RunvaneExecuteArgs args) {
+    const bool explore = args.explore.truthy();
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float64, true},
+                        std::move(args.sim_action_mask), explore, std::move(args.previous_action));
+}
+
+Task<Value> Runvane::execute(std::span<const float> readings) {
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float32, true}, Value(),
+                        false, Value());
+}
+
+Task<Value> Runvane::execute(std::span<const float> readings, RunvaneExecuteArgs args) {
+    const bool explore = args.explore.truthy();
+    return execute_step(Value(), {readings.data(), readings.size(), tarvik_core::DType::Float32, true},
+                        std::move(args.sim_action_mask), explore, std::move(args.previous_action));
+}
+
+namespace {
+
+// Whether converting flat entries of element type `dtype` for `space` may
+// hand back the entries themselves rather than a converted copy: arrays of
+// the same element type are taken as they are, and kinds without a known
+// form keep the reading unchanged. Discrete readings become numbers.
+bool conversion_keeps_entries(const tarvik_core::spaces::Space& space, tarvik_core::DType dtype) {
+    using tarvik_core::spaces::Kind;
+    switch (tarvik_core::spaces::kind_of(space)) {
+    case Kind::Discrete: return false;
+    case Kind::MultiDiscrete:
+    case Kind::Box:
+    case Kind::MultiBinary: return space.dtype() == dtype;
+    case Kind::Tuple:
+        for (const auto& part : space.sequence_spaces())
+            if (!part || conversion_keeps_entries(*part, dtype)) return true;
+        return false;
+    case Kind::Dict:
+        for (const auto& entry : space.mapping_spaces())
+            if (!entry.second || conversion_keeps_entries(*entry.second, dtype)) return true;
+        return false;
+    case Kind::Other: break;
+    }
+    return true;
+}
+
+// True when no sensor value the processor's conversion makes can refer to
+// the readings, so that they may be read in place.
+bool readable_in_place(const BaseAgentProcessor& processor, tarvik_core::DType dtype) {
+    const auto& orchestration = processor.context.orchestration;
+    if (!orchestration) return false;
+    for (const auto& sensor : orchestration->sensors) {
+        if (!sensor || !sensor->space) return false;
+        if (sensor->source.kind == tarvik_core::SensorSource::Kind::perceptor) continue;
+        if (conversion_keeps_entries(*sensor->space, dtype)) return false;
+    }
+    return true;
+}
+
+// The host's buffer as a one-dimensional array: in place, or copied once.
+Value buffer_readings(const void* data, std::size_t size, tarvik_core::DType dtype, bool in_place) {
+    const tarvik_core::Shape shape{static_cast<std::int64_t>(size)};
+    if (!in_place) {
+        NdArray copy = NdArray::zeros(dtype, shape);
+        if (size) std::memcpy(copy.mutable_raw_data(), data, size * tarvik_core::dtype_size(dtype));
+        return Value(std::move(copy));
+    }
+    // The runtime only reads arrays it did not make. The owner holds no
+    // reference, only the buffer's address, so that views of the buffer
+    // know they share it without keeping anything alive.
+    std::shared_ptr<const void> owner(std::shared_ptr<const void>(), data);
+    return Value(NdArray::wrap(dtype, shape, const_cast<void*>(data), std::move(owner)));
+}
+
+}  // namespace
+
+Task<Value> Runvane::execute_step(Value obs, FlatBuffer buffer, Value sim_action_mask, bool explore,
+                                  Value previous_action) {
     // A local reference keeps the processor alive through the step even if a
     // concurrent package() replaces it.
     ProcessorPtr processor = agent_processor;
     if (!processor) throw tarvik_core::RuntimeError("No agent processor available. Call package() first.");
+    // Decided against the processor that runs the step, not the one there
+    // was when the step was made.
+    if (buffer.given)
+        obs = buffer_readings(buffer.data, buffer.size, buffer.dtype, readable_in_place(*processor, buffer.dtype));
     co_return co_await processor->_execute(
         std::move(obs), step_args(std::move(sim_action_mask), explore, std::move(previous_action)));
 }

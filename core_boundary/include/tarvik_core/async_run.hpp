@@ -7,15 +7,23 @@
 // they finished. If any failed, the failure of the earliest task in `tasks`
 // order is rethrown once all have finished.
 //
-// run_sync(task) runs the task to completion on a fresh io_context and returns
-// its result or rethrows its failure. It refuses with RuntimeError when the
-// calling thread is already running an event loop, where blocking would
-// deadlock the loop.
+// run_sync(task) runs the task to completion on an event loop of its own and
+// returns its result or rethrows its failure. It refuses with RuntimeError
+// when the calling thread is already running an event loop, where blocking
+// would deadlock the loop. The loop behaves as a fresh one for every call:
+// the loop runs until no work is left, so work the task started (detached
+// tasks included) finishes inside the call, and anything still queued when
+// the call ends (after a handler threw, or someone stopped the loop) is
+// destroyed unrun, never run by a later call. Building and tearing down an
+// io_context costs several microseconds, so each thread keeps one loop and
+// reuses it while it is left empty; every other case gets a fresh loop.
+// RuntimeError when the loop stopped before the task finished.
 //
 // Include this only in sources that need it: it pulls in most of Asio.
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -33,6 +41,29 @@ namespace tarvik_core {
 namespace detail {
 // Throws the RuntimeError that run_sync raises inside a running loop.
 void refuse_nested_run(const char* operation);
+
+// The event loop of one run_sync call: the calling thread's own loop when it
+// is free and empty, else a fresh one. The destructor gives the loop back to
+// the thread only when nothing is left in it; otherwise the loop is
+// destroyed, and whatever it still holds with it.
+class SyncLoop {
+public:
+    SyncLoop();
+    ~SyncLoop();
+    SyncLoop(const SyncLoop&) = delete;
+    SyncLoop& operator=(const SyncLoop&) = delete;
+
+    boost::asio::io_context& context() noexcept { return *ctx_; }
+    // Runs the loop until it is out of work or stopped; a handler's
+    // exception propagates, and the loop is then not reused.
+    void run();
+    // The RuntimeError for a task the loop stopped before it finished.
+    [[noreturn]] void unfinished(const char* operation);
+
+private:
+    std::unique_ptr<boost::asio::io_context> ctx_;
+    bool reusable_ = true;
+};
 
 template <class Results>
 void rethrow_first(const std::vector<std::size_t>&, const std::vector<std::exception_ptr>& errors) {
@@ -72,19 +103,26 @@ inline Task<void> gather(std::vector<Task<void>> tasks) {
 template <class T>
 T run_sync(Task<T> task, const char* operation = "run_sync") {
     if (in_running_loop()) detail::refuse_nested_run(operation);
-    boost::asio::io_context ctx(1);
+    detail::SyncLoop loop;
     std::exception_ptr error;
+    bool finished = false;
     if constexpr (std::is_void_v<T>) {
-        boost::asio::co_spawn(ctx, std::move(task), [&](std::exception_ptr e) { error = e; });
-        ctx.run();
+        boost::asio::co_spawn(loop.context(), std::move(task), [&](std::exception_ptr e) {
+            error = e;
+            finished = true;
+        });
+        loop.run();
+        if (!finished) loop.unfinished(operation);
         if (error) std::rethrow_exception(error);
     } else {
         std::optional<T> result;
-        boost::asio::co_spawn(ctx, std::move(task), [&](std::exception_ptr e, T value) {
+        boost::asio::co_spawn(loop.context(), std::move(task), [&](std::exception_ptr e, T value) {
             error = e;
+            finished = true;
             if (!e) result.emplace(std::move(value));
         });
-        ctx.run();
+        loop.run();
+        if (!finished) loop.unfinished(operation);
         if (error) std::rethrow_exception(error);
         return std::move(*result);
     }

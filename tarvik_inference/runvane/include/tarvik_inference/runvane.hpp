@@ -39,6 +39,8 @@
 // agent_processor changes only when a package() succeeds.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -102,6 +104,23 @@ public:
     Task<Value> execute(Value obs, RunvaneExecuteArgs args);
     Task<Value> execute(Value obs);
 
+    // The same step on readings in a host's own flat buffer, laid out as the
+    // flat-vector form of `obs` (each sensor's entries in sensor order, or
+    // from its index), with the same checks and errors as a one-dimensional
+    // array of that element type: a wrong length or a non-finite reading
+    // raises exactly the ValueError the flat-vector form raises. The buffer
+    // is read when the step runs: keep it alive and unchanged until the step
+    // completes. It is read in place when every sensor converts its entries
+    // into arrays of another element type or into numbers (float64 readings
+    // for float32 sensors, say), so nothing of the step refers to it
+    // afterwards; when a sensor would keep its entries as they are (float32
+    // readings for float32 sensors), the buffer is copied once into an array
+    // of the runtime's own, as a host would build for the flat-vector form.
+    Task<Value> execute(std::span<const double> readings, RunvaneExecuteArgs args);
+    Task<Value> execute(std::span<const double> readings);
+    Task<Value> execute(std::span<const float> readings, RunvaneExecuteArgs args);
+    Task<Value> execute(std::span<const float> readings);
+
     // Asks the network manager to stop all remote managers (awaiting the
     // answer when it is awaitable), stops its watchdogs, and logs "Inference
     // engine closed". The watchdogs are stopped even when stopping the remote
@@ -115,7 +134,15 @@ public:
     ProcessorPtr agent_processor;                 // none until a successful package
 
 private:
-    Task<Value> execute_step(Value obs, Value sim_action_mask, bool explore, Value previous_action);
+    // Readings in a host's buffer, turned into an array when the step runs.
+    struct FlatBuffer {
+        const void* data = nullptr;
+        std::size_t size = 0;
+        tarvik_core::DType dtype = tarvik_core::DType::Float64;
+        bool given = false;  // false: the readings are `obs`
+    };
+    Task<Value> execute_step(Value obs, FlatBuffer buffer, Value sim_action_mask, bool explore,
+                             Value previous_action);
 };
 
 }  // namespace tarvik_inference
