@@ -41,7 +41,15 @@ bool is_cancellation(const std::exception_ptr& error) {
     }
 }
 
+// Guarded by the GIL.
+PyRef& host_scheduler() {
+    static auto* scheduler = new PyRef();
+    return *scheduler;
+}
+
 }  // namespace
+
+void set_host_scheduler(py::object schedule) { host_scheduler() = PyRef(schedule); }
 
 bool is_awaitable(py::handle object) noexcept {
     PyTypeObject* type = Py_TYPE(object.ptr());
@@ -121,12 +129,19 @@ public:
                                                std::move(executor), slot);
         py::gil_scoped_acquire gil;
         try {
-            if (!driver)
+            py::object task;
+            if (driver) {
+                py::object loop = driver->parking_loop();
+                static PyRef ensure_future(asyncio_function("ensure_future"));
+                task = ensure_future.object()(awaitable.object(), py::arg("loop") = loop);
+            } else if (PyRef scheduler = host_scheduler()) {
+                // A concurrent future: its cancel() and add_done_callback
+                // are safe from this thread while the host's loop runs it.
+                task = scheduler.object()(awaitable.object());
+            } else {
                 throw tarvik_core::RuntimeError(who + " returned an awaitable outside the runtime's asyncio bridge; "
                                                       "drive the runtime through tarvik.Runvane or tarvik.SyncRunvane");
-            py::object loop = driver->parking_loop();
-            static PyRef ensure_future(asyncio_function("ensure_future"));
-            py::object task = ensure_future.object()(awaitable.object(), py::arg("loop") = loop);
+            }
             parked->task_ = PyRef(task);
             task.attr("add_done_callback")(
                 py::cpp_function([parked](py::handle finished) { parked->on_done(finished); }));
@@ -155,7 +170,8 @@ public:
         }
     }
 
-    // The asyncio task finished (GIL held, on the loop's thread).
+    // The asyncio task (or the host scheduler's future) finished (GIL held,
+    // on the loop's thread).
     void on_done(py::handle task) {
         if (settled_) return;
         settled_ = true;
@@ -176,7 +192,8 @@ public:
         task_.reset();
         std::shared_ptr<Driver> driver = driver_;
         complete(failure, std::move(result));
-        driver->drive();
+        // Without a driver the frame's own loop runs the resumption.
+        if (driver) driver->drive();
     }
 
     // Cancellation of the Call (GIL held or not).

@@ -23,6 +23,12 @@
 // Call has unwound. The asyncio tasks it cancelled are returned so that the
 // caller can wait for their own clean-up.
 //
+// Outside any Driver (an implementation host calls the adapters from its own
+// threads and event loops), an awaitable goes to the host scheduler, when
+// one is installed: a Python callable that runs it on an asyncio loop the
+// host owns, on a thread of its own, and returns a concurrent.futures.Future.
+// Its done-callback posts the frame's resumption to the frame's own executor.
+//
 // Threads: a Driver refuses (RuntimeError) to be polled re-entrantly, or from
 // a second thread while one polls it; different runtimes run in parallel on
 // different threads. Python objects are touched only with the GIL held.
@@ -110,8 +116,13 @@ private:
     PyRef future_;
 };
 
+// Installs the host scheduler (see above; GIL held). Process-wide; a later
+// call replaces the earlier one.
+void set_host_scheduler(py::object schedule);
+
 // Awaits a Python awaitable from a runtime coroutine (see above) and gives
-// its result. Outside a Driver's poll it fails with RuntimeError naming `who`.
+// its result. Outside a Driver's poll, with no host scheduler, it fails with
+// RuntimeError naming `who`.
 tarvik_core::Task<PyRef> await_python(PyRef awaitable, std::string who);
 
 // True for objects that `await` accepts (GIL held).
