@@ -11,7 +11,8 @@
 // it) and adds the teachers, controllers and perceptors it registers to
 // `registry`: those registered while it was imported, and those registered
 // by it or its submodules before. It takes the GIL itself, and installs the
-// package's host loop, on which `async def` methods run. Errors:
+// host scheduler (bridge.hpp): `async def` methods then run on the package's
+// host loop (tarvik/_host.py). Errors:
 // ImportError "cannot import Python module '<name>': <exception>" (with the
 // traceback, unless the module itself was not found); ValueError when the
 // module registers nothing, or a name the registry already holds from

@@ -21,6 +21,8 @@
 
 #include <pybind11/embed.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
