@@ -1,13 +1,14 @@
 // tarvik-host: serves the teachers, controllers and perceptors of plugin
-// libraries to runtimes in other processes (see docs/remote.md).
+// libraries and Python modules to runtimes in other processes (see
+// docs/remote.md).
 //
-//   tarvik-host [--listen 127.0.0.1:50051] [--lease 10] plugin.so...
+//   tarvik-host [--listen 127.0.0.1:50051] [--lease 10] [--python-module M]... plugin.so...
 //
 // Prints what it serves, then "tarvik-host: listening on <host:port>" once
 // it takes calls; runs until SIGTERM or SIGINT, then stops
 // cleanly (calls in progress finish, every object is dropped) and exits 0.
-// Exit status 1 on errors (a plugin that does not load, an address it cannot
-// listen on), 2 on usage errors.
+// Exit status 1 on errors (a plugin that does not load, a Python module that
+// does not import, an address it cannot listen on), 2 on usage errors.
 #include <chrono>
 #include <cstdint>
 #include <iostream>
@@ -48,7 +49,8 @@ void add_python_module(tarvik_remote::Catalog& catalog, const std::string& modul
 int main(int argc, char** argv) {
     tarvik_remote::catch_termination_signals();
 
-    CLI::App app("Serves the teachers, controllers and perceptors of plugin libraries to remote runtimes.",
+    CLI::App app("Serves the teachers, controllers and perceptors of plugin libraries and Python modules to remote "
+                 "runtimes.",
                  "tarvik-host");
     std::vector<std::string> plugins;
     std::vector<std::string> python_modules;

@@ -1,6 +1,14 @@
 // Driver, Call and the parking of C++ frames on Python awaitables.
 #include "bridge.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -9,6 +17,9 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/query.hpp>
+#include <boost/asio/require.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -41,7 +52,151 @@ bool is_cancellation(const std::exception_ptr& error) {
     }
 }
 
+// Guarded by the GIL.
+PyRef& host_scheduler() {
+    static auto* scheduler = new PyRef();
+    return *scheduler;
+}
+
 }  // namespace
+
+// --- waking the waiter -------------------------------------------------------------
+
+// How a Driver's waiter learns that work arrived from outside a poll: a flag
+// and a condition for the synchronous facade, and a pipe that an asyncio loop
+// watches. posted() needs no GIL, so the transport's threads call it freely.
+class Waker {
+public:
+    Waker() {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+            throw tarvik_core::RuntimeError(std::string("cannot make the runtime's wake-up pipe: ") + std::strerror(errno));
+        read_fd_ = fds[0];
+        write_fd_ = fds[1];
+    }
+    ~Waker() {
+        wait_for_posts();
+        ::close(read_fd_);
+        ::close(write_fd_);
+    }
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+
+    // Brackets a post from outside a poll; the owner waits for the posts in
+    // flight before it destroys the io_context they post to.
+    void begin_post() noexcept { posting_.fetch_add(1); }
+    void end_post() noexcept {
+        posted();
+        posting_.fetch_sub(1);
+    }
+    void wait_for_posts() const noexcept {
+        while (posting_.load() != 0) std::this_thread::yield();
+    }
+
+    void posted() noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            posted_ = true;
+        }
+        changed_.notify_all();
+        // One byte at most in the pipe: the loop drains it before it polls.
+        if (!armed_.exchange(true)) {
+            const char byte = 1;
+            [[maybe_unused]] const auto written = ::write(write_fd_, &byte, 1);
+        }
+    }
+
+    // True when work was posted since the last wait (GIL not held).
+    bool wait_for(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, timeout, [this] { return posted_; });
+        return std::exchange(posted_, false);
+    }
+
+    int read_fd() const noexcept { return read_fd_; }
+
+    // Empties the pipe; work posted from here on writes to it again.
+    void drain() noexcept {
+        char bytes[16];
+        while (::read(read_fd_, bytes, sizeof bytes) > 0) {
+        }
+        armed_.store(false);
+    }
+
+private:
+    int read_fd_ = -1;
+    int write_fd_ = -1;
+    std::atomic<bool> armed_{false};
+    std::atomic<int> posting_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool posted_ = false;
+};
+
+namespace {
+
+// Set while a parked frame's resumption is posted by the thread that polls
+// the driver right afterwards, which needs no wake-up.
+thread_local const Waker* t_polling_next = nullptr;
+
+// The io_context's executor, which wakes the waiter when work is handed to
+// it from outside a poll of its io_context. Properties pass through to the
+// io_context's executor. It refers to the Waker by plain pointer, as the
+// io_context's own executor refers to the io_context: the Driver outlives
+// every frame on its io_context, and waits for the posts in flight. (It
+// must stay as cheap to copy as the io_context's executor: coroutine frames
+// copy the executors their initiations capture.)
+template <class Inner>
+class WakingExecutor {
+public:
+    WakingExecutor(Inner inner, Waker* waker) noexcept : inner_(std::move(inner)), waker_(waker) {}
+
+    template <class Function>
+    void execute(Function&& function) const {
+        if (inner_.running_in_this_thread() || t_polling_next == waker_) {
+            inner_.execute(std::forward<Function>(function));
+            return;
+        }
+        waker_->begin_post();
+        struct End {
+            Waker* waker;
+            ~End() { waker->end_post(); }
+        } end{waker_};
+        inner_.execute(std::forward<Function>(function));
+    }
+
+    template <class Property>
+    auto query(const Property& property) const
+        noexcept(noexcept(boost::asio::query(std::declval<const Inner&>(), property)))
+            -> decltype(boost::asio::query(std::declval<const Inner&>(), property)) {
+        return boost::asio::query(inner_, property);
+    }
+
+    template <class Property>
+    auto require(const Property& property) const
+        -> WakingExecutor<std::decay_t<decltype(boost::asio::require(std::declval<const Inner&>(), property))>> {
+        return {boost::asio::require(inner_, property), waker_};
+    }
+
+    template <class Property>
+    auto prefer(const Property& property) const
+        -> WakingExecutor<std::decay_t<decltype(boost::asio::prefer(std::declval<const Inner&>(), property))>> {
+        return {boost::asio::prefer(inner_, property), waker_};
+    }
+
+    friend bool operator==(const WakingExecutor& a, const WakingExecutor& b) noexcept {
+        return a.inner_ == b.inner_ && a.waker_ == b.waker_;
+    }
+    friend bool operator!=(const WakingExecutor& a, const WakingExecutor& b) noexcept { return !(a == b); }
+
+private:
+    Inner inner_;
+    Waker* waker_;
+};
+
+}  // namespace
+
+void set_host_scheduler(py::object schedule) { host_scheduler() = PyRef(schedule); }
 
 bool is_awaitable(py::handle object) noexcept {
     PyTypeObject* type = Py_TYPE(object.ptr());
@@ -50,11 +205,60 @@ bool is_awaitable(py::handle object) noexcept {
 
 // --- Driver ------------------------------------------------------------------------
 
-Driver::Driver(py::object loop_provider) : loop_provider_(loop_provider.is_none() ? PyRef() : PyRef(loop_provider)) {
+Driver::Driver(py::object loop_provider)
+    : loop_provider_(loop_provider.is_none() ? PyRef() : PyRef(loop_provider)), waker_(std::make_unique<Waker>()) {
     io_.emplace(1);
 }
 
-Driver::~Driver() = default;
+boost::asio::any_io_executor Driver::executor() {
+    return WakingExecutor<boost::asio::io_context::executor_type>(io_->get_executor(), waker_.get());
+}
+
+void Driver::watch(py::handle loop) {
+    for (auto& [watched, count] : watched_) {
+        if (watched.ptr() == loop.ptr()) {
+            ++count;
+            return;
+        }
+    }
+    std::weak_ptr<Driver> weak = weak_from_this();
+    loop.attr("add_reader")(waker_->read_fd(), py::cpp_function([weak] {
+                                if (auto driver = weak.lock()) driver->on_wake();
+                            }));
+    watched_.emplace_back(PyRef(loop), 1);
+}
+
+void Driver::unwatch(py::handle loop) {
+    for (auto it = watched_.begin(); it != watched_.end(); ++it) {
+        if (it->first.ptr() != loop.ptr()) continue;
+        if (--it->second == 0) {
+            watched_.erase(it);
+            // A closed loop has forgotten its readers already.
+            if (!loop.attr("is_closed")().cast<bool>()) loop.attr("remove_reader")(waker_->read_fd());
+        }
+        return;
+    }
+}
+
+// Run by a watching asyncio loop (GIL held).
+void Driver::on_wake() {
+    waker_->drain();
+    // A poll in progress picks the work up itself.
+    if (polling_thread_.load() != std::thread::id{}) return;
+    drive();
+}
+
+void Driver::wait_for_work(std::chrono::milliseconds timeout) {
+    py::gil_scoped_release unlocked;
+    waker_->wait_for(timeout);
+}
+
+Driver::~Driver() { shutdown(); }
+
+void Driver::shutdown() noexcept {
+    waker_->wait_for_posts();
+    io_.reset();
+}
 
 Driver* Driver::current() noexcept { return t_current_driver; }
 
@@ -121,13 +325,21 @@ public:
                                                std::move(executor), slot);
         py::gil_scoped_acquire gil;
         try {
-            if (!driver)
+            py::object task;
+            if (driver) {
+                py::object loop = driver->parking_loop();
+                static PyRef ensure_future(asyncio_function("ensure_future"));
+                task = ensure_future.object()(awaitable.object(), py::arg("loop") = loop);
+            } else if (PyRef scheduler = host_scheduler()) {
+                // A concurrent future: its cancel() and add_done_callback
+                // are safe from this thread while the host's loop runs it.
+                task = scheduler.object()(awaitable.object());
+            } else {
                 throw tarvik_core::RuntimeError(who + " returned an awaitable outside the runtime's asyncio bridge; "
                                                       "drive the runtime through tarvik.Runvane or tarvik.SyncRunvane");
-            py::object loop = driver->parking_loop();
-            static PyRef ensure_future(asyncio_function("ensure_future"));
-            py::object task = ensure_future.object()(awaitable.object(), py::arg("loop") = loop);
+            }
             parked->task_ = PyRef(task);
+            if (driver) driver->count_parked_task(+1);
             task.attr("add_done_callback")(
                 py::cpp_function([parked](py::handle finished) { parked->on_done(finished); }));
         } catch (...) {
@@ -155,7 +367,8 @@ public:
         }
     }
 
-    // The asyncio task finished (GIL held, on the loop's thread).
+    // The asyncio task (or the host scheduler's future) finished (GIL held,
+    // on the loop's thread).
     void on_done(py::handle task) {
         if (settled_) return;
         settled_ = true;
@@ -175,7 +388,15 @@ public:
         }
         task_.reset();
         std::shared_ptr<Driver> driver = driver_;
-        complete(failure, std::move(result));
+        if (!driver) {
+            // The frame's own loop runs the resumption.
+            complete(failure, std::move(result));
+            return;
+        }
+        driver->count_parked_task(-1);
+        const Waker* previous = std::exchange(t_polling_next, driver->waker());
+        complete(failure, std::move(result));  // posts; does not throw
+        t_polling_next = previous;
         driver->drive();
     }
 
@@ -188,6 +409,7 @@ public:
             if (task_) {
                 task_.object().attr("cancel")();
                 if (t_cancelled_tasks) t_cancelled_tasks->push_back(task_);
+                if (driver_) driver_->count_parked_task(-1);
             }
         }
         task_.reset();
@@ -229,7 +451,7 @@ tarvik_core::Task<PyRef> await_python(PyRef awaitable, std::string who) {
 
 void Call::spawn(tarvik_core::Task<Value> task) {
     auto self = shared_from_this();
-    boost::asio::co_spawn(driver_->io(), std::move(task),
+    boost::asio::co_spawn(driver_->executor(), std::move(task),
                           boost::asio::bind_cancellation_slot(signal_.slot(),
                                                               [self](std::exception_ptr error, Value value) {
                                                                   self->finish(error, std::move(value));
@@ -240,10 +462,11 @@ void Call::finish(std::exception_ptr error, Value value) noexcept {
     done_ = true;
     error_ = std::move(error);
     value_ = std::move(value);
-    if (!future_) return;
+    if (!future_ && !watched_loop_) return;
     py::gil_scoped_acquire gil;
     try {
-        settle_future();
+        if (PyRef loop = std::exchange(watched_loop_, PyRef())) driver_->unwatch(loop.object());
+        if (future_) settle_future();
     } catch (py::error_already_set& e) {
         e.discard_as_unraisable("completing a tarvik call");
     } catch (...) {
@@ -278,8 +501,25 @@ py::object Call::result() {
 py::object Call::future(py::handle loop) {
     py::object future = loop.attr("create_future")();
     future_ = PyRef(future);
-    if (done_) settle_future();
+    if (done_) {
+        settle_future();
+    } else if (!watched_loop_ || watched_loop_.ptr() != loop.ptr()) {
+        driver_->watch(loop);
+        if (PyRef previous = std::exchange(watched_loop_, PyRef(loop)))
+            driver_->unwatch(previous.object());
+    }
     return future;
+}
+
+bool Call::block() {
+    // Slices short enough for Ctrl-C, long enough to cost nothing.
+    constexpr std::chrono::milliseconds kSlice{20};
+    while (!done_ && driver_->parked_tasks() == 0) {
+        driver_->wait_for_work(kSlice);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        driver_->drive();
+    }
+    return done_;
 }
 
 py::list Call::cancel() {

@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "tarvik_core/modules.hpp"
+#include "host_api.hpp"
 #include "implementations.hpp"
 #include "runtime.hpp"
 #include "values.hpp"
@@ -25,6 +26,8 @@ PYBIND11_MODULE(_tarvik, m) {
     tp::bind_runtime(m);
     tp::bind_sims(m);
     m.def("install_python_registry", &tp::install_python_registry, py::arg("snapshot"), py::arg("import_module"));
+    // For libtarvik_python_host: the table of host_api.hpp.
+    m.attr("_host_api") = py::capsule(&tp::host_api(), tp::kHostApiCapsule);
     // Round trips through the value conversions, for tests of the boundary.
     m.def("roundtrip", [](py::handle value) { return tp::to_python(tp::to_value(value, tp::Where{"value"})); });
     m.def("roundtrip_readings", [](py::handle value) { return tp::to_python(tp::readings_to_value(value)); });

@@ -238,6 +238,7 @@ void bind_runtime(py::module_& m) {
     py::class_<Pending>(m, "Pending", "An operation of the runtime that waits on Python awaitables.")
         .def("done", [](const Pending& p) { return p.call->done(); })
         .def("future", [](const Pending& p, py::handle loop) { return p.call->future(loop); }, py::arg("loop"))
+        .def("block", [](const Pending& p) { return p.call->block(); })
         .def("cancel", [](const Pending& p) { return p.call->cancel(); })
         .def("result", [](const Pending& p) { return p.call->result(); });
 

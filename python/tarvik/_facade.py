@@ -7,6 +7,8 @@ perceptor or network manager method is an ``async def``, the step parks:
 ``Runvane`` awaits it on the running asyncio loop (other tasks run meanwhile),
 ``SyncRunvane`` runs a private asyncio loop until the step is done (and
 refuses, with RuntimeError, where another loop already runs on the thread).
+A step waiting for a remote call parks as well; its answer arrives on another
+thread, which wakes the waiting loop (or the blocked ``SyncRunvane``).
 """
 
 import asyncio
@@ -47,13 +49,18 @@ class _LoopHolder:
         return self.loop
 
     def wait(self, pending):
-        loop = self.loop
+        """Waits for a parked operation: blocked in C++ while it waits only
+        for other threads (a remote call), on the private loop once it
+        waits for a Python awaitable."""
         try:
+            if pending.block():
+                return pending.result()
+            loop = self()
             return loop.run_until_complete(pending.future(loop))
         except BaseException:
             cancelled = pending.cancel()
             if cancelled:
-                loop.run_until_complete(asyncio.wait(cancelled))
+                self.loop.run_until_complete(asyncio.wait(cancelled))
             raise
 
     def close(self):

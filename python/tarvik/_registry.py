@@ -16,6 +16,7 @@ call into Python. Each method may be plain or ``async def``.
 import importlib
 import sys
 import threading
+import traceback
 from typing import Any, Callable, NamedTuple
 
 
@@ -198,3 +199,31 @@ def _import_module(name, folder):
             sys.path.remove(folder)
         except ValueError:
             pass
+
+
+def _import_for_host(name):
+    """Imports a module an implementation host serves; returns the names of
+    the registrations it brought: those its import made, and those of the
+    module or its submodules made earlier."""
+    with _lock:
+        before = dict(_registrations)
+    importlib.import_module(name)
+    with _lock:
+        return [r.name for r in _registrations.values()
+                if before.get(r.name) is not r or r.module == name or r.module.startswith(name + ".")]
+
+
+def _import_failure_text(exc, name):
+    """What went wrong importing module ``name`` for a host: the exception,
+    then the frames of the code that raised it (none of the import
+    machinery's, and none at all when ``name`` itself was not found)."""
+    message = str(exc)
+    text = f"{type(exc).__qualname__}: {message}" if message else type(exc).__qualname__
+    if isinstance(exc, ModuleNotFoundError) and exc.name and (name == exc.name or name.startswith(exc.name + ".")):
+        return text
+    machinery = (importlib.__file__, __file__)
+    frames = [frame for frame in traceback.extract_tb(exc.__traceback__)
+              if not frame.filename.startswith("<frozen importlib") and frame.filename not in machinery]
+    if frames:
+        text += "\nTraceback (most recent call last):\n" + "".join(traceback.format_list(frames)).rstrip("\n")
+    return text
