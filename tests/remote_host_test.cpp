@@ -3,6 +3,14 @@
 // faults a remote call meets (host down, silent, restarted; client gone;
 // messages too large or malformed). Every server listens on loopback and is
 // started and stopped here.
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "remote_support.hpp"
 #include "tarvik_remote.grpc.pb.h"
 #include "tarvik_remote/host.hpp"
@@ -47,6 +55,28 @@ public:
     Task<Value> compute_sensors(const Value& sensors) override { co_return Value(Dict{{"echo", sensors}}); }
 };
 
+// Answers only once the test opens the gate (at most 10 s later), leaving
+// the host's loop free meanwhile.
+struct Gate {
+    std::atomic<bool> open{false};
+};
+
+class GatedPerceptor : public Perceptor {
+public:
+    explicit GatedPerceptor(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+    Task<Value> compute_sensors(const Value& sensors) override {
+        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+        for (int slice = 0; slice < 1000 && !gate_->open; ++slice) {
+            timer.expires_after(10ms);
+            co_await timer.async_wait(boost::asio::use_awaitable);
+        }
+        co_return sensors;
+    }
+
+private:
+    std::shared_ptr<Gate> gate_;
+};
+
 // transform_action answers with the version that made it.
 class VersionedCoach : public Teacher {
 public:
@@ -73,6 +103,7 @@ protected:
         echo = first.get("echo");
         coach = first.get("coach");
     }
+    ~HostTest() override { gate->open = true; }
 
     void start(HostOptions options = {}) {
         options.listen = "127.0.0.1:" + std::to_string(port);
@@ -102,8 +133,9 @@ protected:
 
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
     Catalog catalog;
-    ImplClassPtr echo, coach;
+    ImplClassPtr echo, coach, gated;
     int port = 0;
     std::unique_ptr<HostServer> host;
     std::array<std::shared_ptr<RemoteManager>, 4> managers;
@@ -227,6 +259,42 @@ TEST_F(HostTest, HostThatNeverAnswersHitsTheDeadline) {
         "create_with_client of perceptor 'echo' at " + address() + " got no answer within 0.3 s (DEADLINE_EXCEEDED");
     EXPECT_LT(took, 3s);
     close(silent);
+}
+
+TEST_F(HostTest, CancellingACallWaitingForTheHostEndsItAtOnceAndLaterCallsGoThrough) {
+    Registry gates;
+    gates.add_perceptor("gated", [gate = gate] { return std::make_shared<GatedPerceptor>(gate); });
+    catalog.add(gates);
+    gated = gates.get("gated");
+    start();
+    connect(10.0);
+    auto stalled = create(RemoteManagerKind::perceptor, gated)[1].as<Perceptor>("a perceptor proxy");
+    auto perceptor = echo_proxy();
+    boost::asio::io_context io;
+    boost::asio::cancellation_signal signal;
+    std::optional<std::exception_ptr> outcome;
+    boost::asio::co_spawn(io, stalled->compute_sensors(Value(1)),
+                          boost::asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr error, Value) {
+                              outcome = error;
+                          }));
+    io.run_for(100ms);
+    ASSERT_FALSE(outcome) << "the call waits for the host";
+    const auto began = std::chrono::steady_clock::now();
+    signal.emit(boost::asio::cancellation_type::terminal);
+    while (!outcome && std::chrono::steady_clock::now() - began < 5s) io.run_one_for(10ms);
+    ASSERT_TRUE(outcome);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the host still holds the call";
+    // The runtime's Cancelled, or Asio's abort of a later co_await in the frame.
+    try {
+        std::rethrow_exception(*outcome);
+    } catch (const Cancelled&) {
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::asio::error::operation_aborted);
+    } catch (...) {
+        ADD_FAILURE() << "the call did not end cancelled";
+    }
+    // The call's stream was cancelled with it; later calls start another.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(run_sync(perceptor->compute_sensors(Value(i))), Value(Dict{{"echo", i}}));
 }
 
 TEST_F(HostTest, RestartedHostReportsTheObjectsGone) {

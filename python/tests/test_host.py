@@ -95,7 +95,8 @@ def value(obs, name):
 @tarvik.perceptor("slow_energy")
 class Energy:
     async def compute_sensors(self, sensors):
-        await asyncio.sleep(0.02)
+        # A spinning pendulum (STALLING) holds the call for 1.5 s.
+        await asyncio.sleep(1.5 if value(sensors, "theta_dot") > 5 else 0.02)
         energy = 0.5 * value(sensors, "theta_dot") ** 2 + 15.0 * value(sensors, "cos_theta")
         return {"energy": np.array([energy], dtype=np.float32)}
 
@@ -116,6 +117,7 @@ class Stabilize(tarvik.Teacher):
 """
 SLOW_NAMES = ["slow_energy", "slow_pump", "slow_stabilize"]
 SLOW_STATES = [readings(theta, speed) for theta in (0.1, 0.4, 2.0, 3.0) for speed in (-1.5, 0.7)]
+STALLING = readings(0.4, 9.0)
 
 
 def slow_pendulum(folder, remote):
@@ -208,3 +210,35 @@ def test_ctrl_c_stops_a_synchronous_step_waiting_for_a_remote_call(slow_host):
         finally:
             timer.join()
         np.testing.assert_array_equal(runtime.execute(SLOW_STATES[2]), expected[2])
+
+
+@pytest.mark.parametrize("facade", [tarvik.SyncRunvane, DrivenRunvane], ids=["sync", "asyncio"])
+def test_a_host_holding_a_call_past_the_timeout_fails_the_step_in_time(slow_host, facade):
+    folder, config, expected = slow_host
+    address = config["target"]["remote"]["address"]
+    with facade({"target": {"remote": {"address": address, "timeout": 0.3}}}) as runtime:
+        runtime.load_orchestration(slow_pendulum(folder, True))
+        runtime.package()
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match=rf"compute_sensors\(\) at {address} got no answer within 0.3 s"):
+            runtime.execute(STALLING)
+        assert time.monotonic() - started < 1.2  # the host holds the call for 1.5 s
+
+
+def test_cancelling_a_step_cancels_its_remote_call(slow_host):
+    folder, config, expected = slow_host
+
+    async def main():
+        async with tarvik.Runvane(config) as runtime:
+            await runtime.load_orchestration(slow_pendulum(folder, True))
+            await runtime.package()
+            step = asyncio.create_task(runtime.execute(STALLING))
+            await asyncio.sleep(0.05)  # the step now waits for the host's perceptor
+            step.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await step
+            # The host finishes the abandoned call before this one (its
+            # object takes one call at a time); the client's call went.
+            return await runtime.execute(SLOW_STATES[2])
+
+    np.testing.assert_array_equal(asyncio.run(asyncio.wait_for(main(), 60)), expected[2])

@@ -220,18 +220,26 @@ Task<void> send(Connection& connection, std::shared_ptr<Call<Request, Reply>> ca
     Stub& stub = connection.stub();
     co_await connection.calls().run(call, [&](grpc::ClientContext* context, const Request& request,
                                               grpc::CompletionQueue* queue) { return (stub.*method)(context, request, queue); });
+    if (call->cancelled) throw tarvik_core::Cancelled();
     if (!call->status.ok()) raise_transport_failure(call->status, what, connection.target().address, timeout);
 }
 
 // One operation on a call stream, started by `start(tag)`, waited for until
-// `deadline` (the stream is cancelled then).
+// `deadline` or the coroutine's cancellation (the stream is cancelled then:
+// only this call has it, see Connection::take_stream).
+Task<std::shared_ptr<Pending>> wait_for_op(Connection& connection, std::shared_ptr<Pending> op,
+                                           std::chrono::system_clock::time_point deadline,
+                                           std::function<void()> cancel) {
+    co_await connection.calls().wait(op, deadline, std::move(cancel));
+    co_return op;
+}
+
 template <class Start>
-Task<std::shared_ptr<Pending>> stream_op(Connection& connection, CallStream& stream,
+Task<std::shared_ptr<Pending>> stream_op(Connection& connection, const std::shared_ptr<CallStream>& stream,
                                          std::chrono::system_clock::time_point deadline, Start start) {
     auto op = std::make_shared<Pending>();
     start(Pending::tag(op));
-    co_await connection.calls().wait(op, deadline, [&stream] { stream.context.TryCancel(); });
-    co_return op;
+    return wait_for_op(connection, std::move(op), deadline, [stream] { stream->context.TryCancel(); });
 }
 
 // The status a broken stream ended with.
@@ -263,28 +271,35 @@ Task<bool> send_on_stream(Connection& connection, std::shared_ptr<InvokeCall> ca
     auto& queue = *connection.calls().queue();
     if (fresh) {
         stream->stream = connection.stub().PrepareAsyncCalls(&stream->context, &queue);
-        auto started = co_await stream_op(connection, *stream, deadline, [&](void* tag) { stream->stream->StartCall(tag); });
+        auto started = co_await stream_op(connection, stream, deadline, [&](void* tag) { stream->stream->StartCall(tag); });
+        if (started->cancelled) {
+            co_await finish_stream(connection, *stream);
+            throw tarvik_core::Cancelled();
+        }
         if (!started->ok) {
             co_await finish_stream(connection, *stream);
             co_return false;
         }
     }
-    auto written = co_await stream_op(connection, *stream, deadline,
+    auto written = co_await stream_op(connection, stream, deadline,
                                       [&](void* tag) { stream->stream->Write(call->request, tag); });
-    if (!written->ok && !written->timed_out) {
+    if (!written->ok && !written->timed_out && !written->cancelled) {
         co_await finish_stream(connection, *stream);
         co_return false;  // the stream had ended: the host never saw the call
     }
     std::shared_ptr<Pending> read = written;
     if (written->ok)
-        read = co_await stream_op(connection, *stream, deadline,
+        read = co_await stream_op(connection, stream, deadline,
                                   [&](void* tag) { stream->stream->Read(&call->reply, tag); });
-    if (read->ok) {
+    if (read->ok && !read->cancelled) {
         healthy = true;
         call->status = grpc::Status::OK;
         co_return true;
     }
+    // A cancelled call's stream is cancelled too: the host's late answer
+    // goes nowhere, and the next call starts a new stream.
     const grpc::Status ended = co_await finish_stream(connection, *stream);
+    if (read->cancelled) throw tarvik_core::Cancelled();
     call->status = read->timed_out ? grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED, "")
                    : ended.ok()    ? grpc::Status(grpc::StatusCode::UNAVAILABLE, "the call stream ended")
                                    : ended;

@@ -2,11 +2,12 @@
 #include "grpc_call.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/cancellation_state.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <grpcpp/create_channel.h>
@@ -45,9 +46,38 @@ void CallQueue::complete(Pending* call, bool ok) {
         {
             std::lock_guard lock(mutex_);
             --suspended_;
+            std::erase_if(timed_, [call](const auto& timed) { return timed.get() == call; });
         }
         resume();
     }
+}
+
+void CallQueue::give_up(Pending& call, bool abandoned) {
+    std::function<void()> cancel;
+    {
+        std::lock_guard lock(call.mutex);
+        if (call.done || call.timed_out || call.cancelled) return;
+        (abandoned ? call.cancelled : call.timed_out) = true;
+        cancel = call.cancel;
+    }
+    if (cancel) cancel();
+}
+
+std::chrono::system_clock::time_point CallQueue::expire_due() {
+    const auto now = std::chrono::system_clock::now();
+    auto next = std::chrono::system_clock::time_point::max();
+    std::vector<std::shared_ptr<Pending>> due;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& call : timed_) {
+            if (call->deadline <= now) due.push_back(call);
+            else next = std::min(next, call->deadline);
+        }
+    }
+    // A cancelled operation comes back through the queue, which takes it off
+    // timed_; giving up twice does nothing.
+    for (const auto& call : due) give_up(*call, false);
+    return next;
 }
 
 void CallQueue::drive(Pending& call, std::chrono::system_clock::time_point until) {
@@ -79,9 +109,11 @@ void CallQueue::poll() {
         wake_.wait(lock, [this] { return stopping_ || suspended_ > 0; });
         if (stopping_) return;
         lock.unlock();
+        const auto next_deadline = expire_due();
         void* tag;
         bool ok;
-        if (queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + std::chrono::milliseconds(50)) ==
+        if (queue_.AsyncNext(&tag, &ok,
+                             std::min(next_deadline, std::chrono::system_clock::now() + std::chrono::milliseconds(50))) ==
             grpc::CompletionQueue::GOT_EVENT)
             complete(static_cast<Pending*>(tag), ok);
         lock.lock();
@@ -91,46 +123,52 @@ void CallQueue::poll() {
 tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call, std::chrono::system_clock::time_point deadline,
                                         std::function<void()> cancel) {
     namespace asio = boost::asio;
+    {
+        std::lock_guard lock(call->mutex);
+        call->deadline = deadline;
+        call->cancel = std::move(cancel);
+    }
     auto is_done = [&] {
         std::lock_guard lock(call->mutex);
         return call->done;
     };
-    // Cancels the operation unless it came back meanwhile.
-    auto expire = [call, cancel] {
-        {
-            std::lock_guard lock(call->mutex);
-            if (call->done || call->timed_out) return;
-            call->timed_out = true;
-        }
-        if (cancel) cancel();
-    };
     drive(*call, std::min(deadline, std::chrono::system_clock::now() + kInlineWindow));
     if (is_done()) co_return;
-    if (std::chrono::system_clock::now() >= deadline) {
-        // Out of time on this thread: the cancelled operation comes back at once.
-        expire();
+    // Out of time on this thread, or cancelled before it got here: the
+    // cancelled operation comes back at once. (Checked before suspending,
+    // because suspending a cancelled coroutine throws.)
+    const auto cancelled = (co_await asio::this_coro::cancellation_state).cancelled();
+    if (cancelled != asio::cancellation_type::none || std::chrono::system_clock::now() >= deadline) {
+        give_up(*call, cancelled != asio::cancellation_type::none);
         drive(*call, std::chrono::system_clock::time_point::max());
         co_return;
     }
     auto executor = co_await asio::this_coro::executor;
-    asio::steady_timer timer(executor);
-    if (cancel && deadline != std::chrono::system_clock::time_point::max()) {
-        timer.expires_after(deadline - std::chrono::system_clock::now());
-        timer.async_wait([expire](const boost::system::error_code& error) {
-            if (!error) expire();
-        });
-    }
     co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
         [this, &call, executor](auto handler) {
+            auto slot = asio::get_associated_cancellation_slot(handler);
             auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
             auto resume = std::make_shared<decltype(handler)>(std::move(handler));
-            auto post_resume = [resume, work] { asio::post(work, [resume] { std::move(*resume)(); }); };
+            // The slot is cleared on the loop's thread before the coroutine
+            // goes on: its handler refers to this operation only.
+            auto post_resume = [resume, work, slot]() mutable {
+                asio::post(work, [resume, slot]() mutable {
+                    if (slot.is_connected()) slot.clear();
+                    std::move(*resume)();
+                });
+            };
             {
                 std::lock_guard lock(call->mutex);
                 if (!call->done) {
                     call->resume = std::move(post_resume);
+                    if (slot.is_connected())
+                        slot.assign([operation = std::weak_ptr<Pending>(call)](asio::cancellation_type type) {
+                            if (type == asio::cancellation_type::none) return;
+                            if (auto pending = operation.lock()) give_up(*pending, true);
+                        });
                     std::lock_guard queue_lock(mutex_);
                     ++suspended_;
+                    if (call->deadline != std::chrono::system_clock::time_point::max()) timed_.push_back(call);
                     wake_.notify_one();
                     return;
                 }
@@ -138,7 +176,6 @@ tarvik_core::Task<void> CallQueue::wait(std::shared_ptr<Pending> call, std::chro
             post_resume();  // answered in the meantime
         },
         asio::use_awaitable);
-    timer.cancel();
 }
 
 void set_timeout(grpc::ClientContext& context, double seconds) {

@@ -12,6 +12,13 @@
 //
 // Each call's state (context, request, reply, status) lives in a shared Call
 // object that the queue keeps alive until gRPC is done with it.
+//
+// Deadlines and cancellation do not depend on the caller's loop: the poller
+// thread cancels an operation whose deadline passed (however seldom, or
+// never, the loop is stepped meanwhile: a Python asyncio loop only wakes for
+// posts), and the Asio cancellation of the awaiting coroutine cancels the
+// operation at once. Either way the operation comes back failed through the
+// queue and resumes its coroutine as an answer would.
 #pragma once
 
 #include <atomic>
@@ -22,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <grpcpp/channel.h>
 #include <grpcpp/client_context.h>
@@ -42,6 +50,9 @@ struct Pending {
     bool done = false;
     bool ok = false;                  // the queue's verdict on the operation
     bool timed_out = false;           // its deadline passed and it was cancelled
+    bool cancelled = false;           // its awaiting coroutine was cancelled, and so was it
+    std::chrono::system_clock::time_point deadline = std::chrono::system_clock::time_point::max();
+    std::function<void()> cancel;     // makes the operation come back promptly (failed)
     std::function<void()> resume;     // set once the awaiting coroutine suspended
     std::shared_ptr<Pending> keep;    // the operation, until the queue gave it back
 
@@ -81,13 +92,20 @@ public:
         call->reader = prepare(&call->context, call->request, &queue_);
         call->reader->StartCall();
         call->reader->Finish(&call->reply, &call->status, Pending::tag(call));
-        return wait(call);
+        // gRPC enforces the deadline in the context; cancel() is for the
+        // coroutine's cancellation.
+        Call<Request, Reply>* raw = call.get();
+        return wait(call, std::chrono::system_clock::time_point::max(), [raw] { raw->context.TryCancel(); });
     }
 
     // Waits for the operation started with Pending::tag(operation). When
     // `deadline` passes first, `cancel` is called, which must make the
     // operation come back promptly (as failed); operation->timed_out then
     // says so. Unary calls carry their deadline in their context instead.
+    // When the awaiting coroutine is cancelled (its Asio cancellation slot),
+    // `cancel` is called too and operation->cancelled says so; the wait
+    // still ends only once the operation came back, so that whatever it
+    // refers to may go afterwards.
     tarvik_core::Task<void> wait(std::shared_ptr<Pending> operation,
                                  std::chrono::system_clock::time_point deadline = std::chrono::system_clock::time_point::max(),
                                  std::function<void()> cancel = {});
@@ -98,11 +116,18 @@ private:
     void drive(Pending& call, std::chrono::system_clock::time_point until);
     void complete(Pending* call, bool ok);
     void poll();
+    // Cancels the suspended operations whose deadline passed; the earliest
+    // deadline still ahead.
+    std::chrono::system_clock::time_point expire_due();
+    // Marks `call` timed out (or, with `abandoned`, cancelled) and cancels
+    // it, unless it came back already.
+    static void give_up(Pending& call, bool abandoned);
 
     grpc::CompletionQueue queue_;
     std::mutex mutex_;
     std::condition_variable wake_;
     int suspended_ = 0;  // calls whose coroutine waits for the poller
+    std::vector<std::shared_ptr<Pending>> timed_;  // those of them with a deadline
     bool stopping_ = false;
     std::thread poller_;
 };
