@@ -215,7 +215,7 @@ TEST_F(ConcurrentSteps, InterleavedOnOneLoopGiveTheSequentialActions) {
 }
 
 TEST_F(ConcurrentSteps, HostsOnSeveralThreadsShareOneFacade) {
-    constexpr int kThreads = 4, kSteps = 1000;
+    constexpr int kThreads = 4, kSteps = 400;
     std::vector<std::vector<Value>> actions(kThreads);
     std::vector<std::exception_ptr> failures(kThreads);
     std::vector<std::thread> threads;
