@@ -1,8 +1,17 @@
 // execute() and close().
 #include <cmath>
 #include <span>
+#include <thread>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "runvane_support.hpp"
+#include "support/model_builder.hpp"
+#include "support/temp_dir.hpp"
 
 namespace runvane_test {
 namespace {
@@ -169,6 +178,140 @@ TEST_F(FlatBuffers, TheActionOutlivesTheBuffer) {
     narrow.assign({9.0f, 9.0f, 1.0f});
     EXPECT_EQ(repr(from_wide), repr(run_sync(runvane.execute(readings()))));
     EXPECT_EQ(repr(from_narrow), repr(from_wide));
+}
+
+// --- steps in flight together -----------------------------------------------------------
+
+// A two-level orchestration with real models and a teacher on every agent
+// that yields to its event loop before answering, so that steps in flight at
+// once interleave at every await. mission picks nav when a > 0, else grab;
+// nav picks drive when b > 0, else halt; drive acts 1, halt 2, grab 3.
+const char* kTwoLevels = R"({
+  "id": "concurrent-steps",
+  "sensors": [
+    {"name": "a", "space": {"type": "Box", "low": -5.0, "high": 5.0, "shape": [1]}, "normalization": {"type": "scale"}},
+    {"name": "b", "space": {"type": "Box", "low": -5.0, "high": 5.0, "shape": [1]}}
+  ],
+  "agents": [
+    {"name": "mission", "kind": "orchestrator", "children": ["nav", "grab"], "checkpoint": "m", "teacher": "yielding"},
+    {"name": "nav", "kind": "orchestrator", "children": ["drive", "halt"], "checkpoint": "m", "teacher": "yielding"},
+    {"name": "drive", "kind": "skill", "checkpoint": "m", "teacher": "yielding", "action_space": {"type": "Discrete", "n": 3}},
+    {"name": "halt", "kind": "skill", "checkpoint": "m", "teacher": "yielding", "action_space": {"type": "Discrete", "n": 3}},
+    {"name": "grab", "kind": "skill", "checkpoint": "m", "teacher": "yielding", "action_space": {"type": "Discrete", "n": 4}}
+  ],
+  "top_agent": "mission"
+})";
+
+// Stateless, so it may serve steps on several threads. Its sensors are a
+// new mapping with the same entries, which the processors cannot tell from
+// an edited one.
+class YieldingTeacher : public Teacher {
+    static Task<void> yield() {
+        co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
+    }
+    Task<Value> transform_sensors(const Value& obs, const Value&) override {
+        co_await yield();
+        co_return Value(Dict::from_unique(obs.as_dict().items()));
+    }
+    Task<Value> compute_action_mask(const Value&, const Value&) override {
+        co_await yield();
+        co_return Value();
+    }
+    Task<Value> transform_action(const Value&, const Value& action) override {
+        co_await yield();
+        co_return action;
+    }
+};
+
+class ConcurrentSteps : public ::testing::Test {
+protected:
+    void SetUp() override {
+        linear_policy({.obs_size = 2, .weights = {1, 0, -1, 0}, .bias = {0, 0}, .io = {.mask_size = 2}})
+            .write(dir / "m" / "mission.onnx");
+        linear_policy({.obs_size = 2, .weights = {0, 1, 0, -1}, .bias = {0, 0}, .io = {.mask_size = 2}})
+            .write(dir / "m" / "nav.onnx");
+        fixed_logits_policy({.obs_size = 2, .logits = {0, 5, 1}, .io = {.mask_size = 3}}).write(dir / "m" / "drive.onnx");
+        fixed_logits_policy({.obs_size = 2, .logits = {0, 1, 5}, .io = {.mask_size = 3}}).write(dir / "m" / "halt.onnx");
+        fixed_logits_policy({.obs_size = 2, .logits = {0, 0, 0, 2}, .io = {.mask_size = 4}})
+            .write(dir / "m" / "grab.onnx");
+        auto orchestration = Orchestration::load(dir.write("orchestration.json", kTwoLevels).string());
+        orchestration->registry().add_teacher("yielding", [] { return std::make_shared<YieldingTeacher>(); });
+        run_sync(runvane.load_orchestration(orchestration));
+        run_sync(runvane.package());
+    }
+
+    // Step i's readings, cycling through the four quadrants (actions 1, 2, 3, 3).
+    static Value step_readings(int i) {
+        Dict d;
+        d.set("a", List{i % 4 < 2 ? 1.5 : -1.5});
+        d.set("b", List{i % 2 == 0 ? 0.5 : -0.5});
+        return d;
+    }
+
+    // `steps` steps of one host, each given the previous one's action.
+    static Task<std::vector<Value>> host(Runvane& runvane, int steps) {
+        std::vector<Value> actions;
+        Value action;
+        for (int i = 0; i < steps; ++i) {
+            RunvaneExecuteArgs args{.previous_action = action};
+            action = co_await runvane.execute(step_readings(i), std::move(args));
+            actions.push_back(action);
+        }
+        co_return actions;
+    }
+
+    static std::vector<Value> expected(int steps) {
+        std::vector<Value> out;
+        for (int i = 0; i < steps; ++i) out.push_back(Value(std::vector<int>{1, 2, 3, 3}[i % 4]));
+        return out;
+    }
+
+    TempDir dir;
+    Runvane runvane{Value(), std::make_shared<AwaitingNetworkMgr>()};
+};
+
+TEST_F(ConcurrentSteps, InterleavedOnOneLoopGiveTheSequentialActions) {
+    constexpr int kSteps = 24;
+    std::vector<Value> sequential;
+    for (int i = 0; i < kSteps; ++i) sequential.push_back(run_sync(runvane.execute(step_readings(i))));
+    ASSERT_EQ(sequential, expected(kSteps));
+
+    // Every step starts before any finishes; the teachers' yields interleave them.
+    boost::asio::io_context io;
+    std::vector<Value> interleaved(kSteps);
+    int failures = 0;
+    for (int i = 0; i < kSteps; ++i) {
+        boost::asio::co_spawn(io, runvane.execute(step_readings(i)), [&, i](std::exception_ptr e, Value action) {
+            if (e) ++failures;
+            interleaved[static_cast<std::size_t>(i)] = std::move(action);
+        });
+    }
+    io.run();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(interleaved, sequential);
+}
+
+TEST_F(ConcurrentSteps, HostsOnSeveralThreadsShareOneFacade) {
+    constexpr int kThreads = 4, kSteps = 400;
+    std::vector<std::vector<Value>> actions(kThreads);
+    std::vector<std::exception_ptr> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            boost::asio::io_context io;
+            boost::asio::co_spawn(io, host(runvane, kSteps), [&, t](std::exception_ptr e, std::vector<Value> result) {
+                failures[static_cast<std::size_t>(t)] = e;
+                actions[static_cast<std::size_t>(t)] = std::move(result);
+            });
+            io.run();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        SCOPED_TRACE("thread " + std::to_string(t));
+        if (failures[static_cast<std::size_t>(t)]) ADD_FAILURE() << error_text(failures[static_cast<std::size_t>(t)]);
+        EXPECT_EQ(actions[static_cast<std::size_t>(t)], expected(kSteps));
+    }
 }
 
 // --- close -----------------------------------------------------------------------------

@@ -38,22 +38,16 @@ NdArray flat_readings(const Value& readings) {
 // entries become the resulting mapping.
 using SensorValues = Dict::Items;
 
-// The reading under `key`. Hosts usually send their readings in sensor
-// order, so the entry at the sensor's own position is tried first (keys of a
-// mapping are distinct, so a match there is the match).
-const Value* reading_for(const Dict& raw, std::size_t position, const std::string& key) {
-    const auto& items = raw.items();
-    if (position < items.size() && items[position].first == key) return &items[position].second;
-    return raw.find(key);
-}
-
 void read_mapping(const Dict& raw, const SensorList& sensors, SensorValues& values) {
+    // Hosts usually send their readings in sensor order, which the finder
+    // follows at one comparison per sensor; any other order is indexed once.
+    DictFinder readings(raw);
     for (std::size_t i = 0; i < sensors.size(); ++i) {
         const Sensor& sensor = sensor_at(sensors, i);
         if (sensor.source.kind == SensorSource::Kind::perceptor) continue;
         const std::string& key =
             sensor.source.kind == SensorSource::Kind::key && !sensor.source.key.empty() ? sensor.source.key : sensor.name;
-        const Value* reading = reading_for(raw, i, key);
+        const Value* reading = readings.find(key);
         if (!reading) throw KeyError(who(sensor) + " has no value: the readings have no key " + repr(Value(key)));
         values[i].second = sensor.convert_reading(*reading);
     }
@@ -88,11 +82,12 @@ void read_flat(const NdArray& flat, const spaces::SpacePtr& sim_sensor_space, co
 
 // The sensors known so far, in sensor order.
 Dict known_sensors(const SensorValues& values, const std::vector<char>& known) {
-    Dict out;
+    SensorValues out;
+    out.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (known[i]) out.set(values[i].first, values[i].second);
+        if (known[i]) out.push_back(values[i]);
     }
-    return out;
+    return Dict::from_entries(std::move(out));
 }
 
 template <class T>
@@ -300,10 +295,11 @@ Task<Value> convert_sim_sensors_to_tarvik_sensors(const Value& sensors, spaces::
             throw TypeError("perceptor " + perceptors[p]->class_name() + " returned " + derived.type_name() +
                             " from compute_sensors, expected a mapping");
         }
+        DictFinder found(derived.as_dict());
         for (std::size_t i = 0; i < count; ++i) {
             const Sensor& sensor = *orchestration_sensors[i];
             if (sensor.source.kind != SensorSource::Kind::perceptor) continue;
-            if (const Value* value = derived.as_dict().find(sensor.name)) {
+            if (const Value* value = found.find(sensor.name)) {
                 values[i].second = sensor.convert_reading(*value);
                 known[i] = 1;
             }
@@ -330,12 +326,14 @@ Value convert_sim_sensors_without_perceptors(const Value& sensors, const spaces:
 Value filter_sample(const Value& sample, const std::vector<std::string>& filter_keys) {
     if (sample.is_none()) return Value();
     if (!sample.is_dict()) throw TypeError("filter_sample expects a mapping, got " + sample.type_name());
-    const Dict& given = sample.as_dict();
-    Dict out;
+    DictFinder given(sample.as_dict());
+    Dict::Items kept;
+    kept.reserve(filter_keys.size());
     for (const std::string& key : filter_keys) {
-        if (const Value* value = given.find(key)) out.set(key, *value);
+        if (const Value* value = given.find(key)) kept.emplace_back(key, *value);
     }
-    return out;
+    // A repeated key keeps its first position, as set() keeps it.
+    return Dict::from_entries(std::move(kept));
 }
 
 NdArray combine_masks(const NdArray& a, const NdArray& b) {

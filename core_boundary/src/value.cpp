@@ -88,16 +88,31 @@ Dict Dict::from_unique(Items entries) {
 }
 
 Dict Dict::from_entries(Items entries) {
-    // Keys are compared by hash first, so distinct keys cost one hash each
-    // and only equal hashes compare text.
+    // Few entries: every pair is compared, by hash first, which costs less
+    // than building a table. More: one pass through a hash table.
     constexpr std::size_t kInline = 32;
-    std::array<std::size_t, kInline> inline_hashes;
-    std::vector<std::size_t> heap_hashes;
-    std::size_t* hashes = inline_hashes.data();
     if (entries.size() > kInline) {
-        heap_hashes.resize(entries.size());
-        hashes = heap_hashes.data();
+        const KeyIndex index(entries);
+        if (!index.has_repeats()) return from_unique(std::move(entries));
+        // A repeated key keeps its first position and takes its last value,
+        // as set() would do. Every first occurrence is found before any key
+        // is moved out of `entries` (the index views them).
+        std::vector<std::size_t> first(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) first[i] = index.find(entries[i].first);
+        std::vector<std::size_t> placed(entries.size());
+        Items out;
+        out.reserve(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (first[i] == i) {
+                placed[i] = out.size();
+                out.push_back(std::move(entries[i]));
+            } else {
+                out[placed[first[i]]].second = std::move(entries[i].second);
+            }
+        }
+        return from_unique(std::move(out));
     }
+    std::array<std::size_t, kInline> hashes;
     bool distinct = true;
     for (std::size_t i = 0; i < entries.size() && distinct; ++i) {
         hashes[i] = std::hash<std::string_view>{}(entries[i].first);
@@ -143,6 +158,11 @@ Value& Dict::operator[](std::string_view key) {
     return items.back().second;
 }
 
+Value& Dict::mut_at(std::size_t position) {
+    const auto at = checked_index("dict", static_cast<std::int64_t>(position), size());
+    return items_.mut()[at].second;
+}
+
 bool Dict::erase(std::string_view key) {
     if (!find(key)) return false;
     auto& items = items_.mut();
@@ -164,6 +184,73 @@ std::vector<std::string> Dict::keys() const {
 
 Dict::Items::const_iterator Dict::begin() const noexcept { return items_.get().begin(); }
 Dict::Items::const_iterator Dict::end() const noexcept { return items_.get().end(); }
+
+// ---- key look-ups -----------------------------------------------------------
+
+KeyIndex::KeyIndex(std::vector<std::string_view> keys) : keys_(std::move(keys)) { build(); }
+
+KeyIndex::KeyIndex(const std::vector<std::string>& keys) : keys_(keys.begin(), keys.end()) { build(); }
+
+KeyIndex::KeyIndex(const Dict::Items& entries) {
+    keys_.reserve(entries.size());
+    for (const auto& entry : entries) keys_.push_back(entry.first);
+    build();
+}
+
+void KeyIndex::build() {
+    // Linear probing in a table at most half full keeps probe runs short.
+    std::size_t capacity = 8;
+    while (capacity < 2 * keys_.size()) capacity *= 2;
+    slots_.assign(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        for (std::size_t slot = std::hash<std::string_view>{}(keys_[i]) & mask;; slot = (slot + 1) & mask) {
+            const std::size_t held = slots_[slot];
+            if (held == 0) {
+                slots_[slot] = i + 1;
+                break;
+            }
+            if (keys_[held - 1] == keys_[i]) {  // the first occurrence stays
+                repeats_ = true;
+                break;
+            }
+        }
+    }
+}
+
+std::size_t KeyIndex::find(std::string_view key) const noexcept {
+    if (slots_.empty()) return npos;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(key) & mask;; slot = (slot + 1) & mask) {
+        const std::size_t held = slots_[slot];
+        if (held == 0) return npos;
+        if (keys_[held - 1] == key) return held - 1;
+    }
+}
+
+std::size_t DictFinder::position(std::string_view key) {
+    const Dict::Items& items = *items_;
+    if (next_ < items.size() && items[next_].first == key) return next_++;
+    // Out of order: a small mapping is searched, a larger one indexed once.
+    constexpr std::size_t kSearched = 8;
+    std::size_t at = KeyIndex::npos;
+    if (items.size() <= kSearched) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (items[i].first == key) {
+                at = i;
+                break;
+            }
+        }
+    } else {
+        if (!indexed_) {
+            index_ = KeyIndex(items);
+            indexed_ = true;
+        }
+        at = index_.find(key);
+    }
+    if (at != KeyIndex::npos) next_ = at + 1;
+    return at;
+}
 
 // ---- Value -----------------------------------------------------------------
 
@@ -288,8 +375,9 @@ bool operator==(const Value& a, const Value& b) {
             else if constexpr (std::is_same_v<T, List> || std::is_same_v<T, Tuple>) return equal_items(x, y);
             else if constexpr (std::is_same_v<T, Dict>) {
                 if (x.size() != y.size()) return false;
+                DictFinder others(y);
                 for (const auto& [k, v] : x) {
-                    const Value* other = y.find(k);
+                    const Value* other = others.find(k);
                     if (!other || !(v == *other)) return false;
                 }
                 return true;

@@ -309,7 +309,13 @@ namespace {
 // The by-value arguments of these calls are built here, on the ordinary
 // stack, rather than in the frame of the coroutine that awaits them (Asio
 // recycles small frames only).
+// A conversion handed down by the parent's step is taken only where
+// process_sim_sensors is known to be the base's: an override may convert
+// differently.
 Task<SensorsResult> start_process_sim_sensors(BaseAgentProcessor& p, const Value& sim_sensors, const ExecuteArgs& args) {
+    if (typeid(p) == typeid(Actuon))
+        return p.process_sim_sensors_in_step(sim_sensors, args.sim_action_mask, args.previous_action,
+                                             args.converted_sensors, nullptr);
     return p.process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
 }
 

@@ -155,22 +155,24 @@ Value teacher_dict(Value action, Value sensors_filtered, Value tarvik_obs, Value
     return Value(std::move(d));
 }
 
-ExecuteArgs child_args(Value sim_action_mask, bool return_as_teacher_dict) {
+ExecuteArgs child_args(Value sim_action_mask, bool return_as_teacher_dict, const ConvertedSensors* converted) {
     // The caller's exploration, coordination and previous action stay at
-    // this level; the child sees only the raw readings and the sim mask.
+    // this level; the child sees only the raw readings and the sim mask
+    // (and this step's conversion of the readings, when there is one).
     return ExecuteArgs{.sim_action_mask = std::move(sim_action_mask),
                        .explore = false,
                        .is_coordinated = false,
                        .previous_action = Value(),
-                       .return_as_teacher_dict = return_as_teacher_dict};
+                       .return_as_teacher_dict = return_as_teacher_dict,
+                       .converted_sensors = converted};
 }
 
 // The by-value arguments of these calls are built here, on the ordinary
 // stack, rather than in the frame of the coroutine that awaits them (Asio
 // recycles small frames only).
 Task<Value> start_child_step(BaseAgentProcessor& child, const Value& sim_sensors, const Value& sim_action_mask,
-                             bool return_as_teacher_dict) {
-    return child._execute(sim_sensors, child_args(sim_action_mask, return_as_teacher_dict));
+                             bool return_as_teacher_dict, const ConvertedSensors* converted = nullptr) {
+    return child._execute(sim_sensors, child_args(sim_action_mask, return_as_teacher_dict, converted));
 }
 
 Task<std::int64_t> start_orchestrator_action(Conductrix& p, const Value& sensors_filtered,
@@ -178,13 +180,10 @@ Task<std::int64_t> start_orchestrator_action(Conductrix& p, const Value& sensors
     return p._get_orchestrator_action(sensors_filtered, sim_action_mask);
 }
 
-Task<SensorsResult> start_process_sim_sensors(BaseAgentProcessor& p, const Value& sim_sensors, const ExecuteArgs& args) {
-    return p.process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
-}
-
 Task<SensorsResult> start_base_process_sim_sensors(Conductrix& p, const Value& obs, const Value& sim_action_mask,
-                                                   const Value& previous_action) {
-    return p.BaseAgentProcessor::process_sim_sensors(obs, sim_action_mask, previous_action);
+                                                   const Value& previous_action, const ConvertedSensors* handed,
+                                                   ConvertedSensors* record) {
+    return p.process_sim_sensors_in_step(obs, sim_action_mask, previous_action, handed, record);
 }
 
 Task<Value> start_compute_action_mask(Conductrix& p, const Value& tarvik_obs, const Value& sim_action_mask,
@@ -220,8 +219,6 @@ Conductrix::Conductrix(AgentProcessorContext ctx) : BaseAgentProcessor(std::move
     action_space = std::make_shared<tarvik_core::spaces::Discrete>(
         static_cast<std::int64_t>(agent.get_children().size()));
     agent.set_action_space(action_space);
-    // The chosen child converts the same readings in the same step.
-    records_conversion_ = true;
 }
 
 Conductrix::~Conductrix() = default;
@@ -334,13 +331,6 @@ void Conductrix::check_ready(bool is_controller) const {
 
 namespace {
 
-// Takes the conversion handed to a child back when the child's step ends,
-// however it ends: it belongs to this step only.
-struct HandedConversion {
-    BaseAgentProcessor& child;
-    ~HandedConversion() { Conductrix::withdraw_conversion(child); }
-};
-
 // What a step returns with return_as_teacher_dict: the child's own mapping
 // with this level's choice written over "top_orchestrator_action" (every
 // orchestrator on the way up does so, so the caller sees the outermost
@@ -361,12 +351,14 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     tarvik_core::ensure_cls_is_initialized(typeid(*this), _is_initialized, "_execute");
     const bool is_controller = context.agent->is_controller();
     check_ready(is_controller);
-    // Nothing recorded in an earlier step may reach this step's child.
-    recorded_conversion_.clear();
+    // This step's conversion of the readings, for the child it runs: kept
+    // with the step, so that steps in flight together never see each
+    // other's.
+    ConvertedSensors converted;
 
     // One variable, not a structured binding: g++ 12 miscompiles structured
     // bindings of a co_await result.
-    SensorsResult sensors = co_await start_process_sim_sensors(*this, sim_sensors, args);
+    SensorsResult sensors = co_await step_sensors(sim_sensors, args, converted);
 
     // The orchestrator's choice, then the teacher's rewrite of it.
     Value choice;
@@ -388,16 +380,31 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     if (context.for_agent_group) co_return choice;
 
     ProcessorPtr selected_child_processor = child_at(choice);
-    hand_conversion_to(*selected_child_processor);
-    const HandedConversion handed{*selected_child_processor};
     Value child_action = co_await start_child_step(*selected_child_processor, sim_sensors, args.sim_action_mask,
-                                                   args.return_as_teacher_dict);
+                                                   args.return_as_teacher_dict,
+                                                   converted.sensors ? &converted : nullptr);
     if (!args.return_as_teacher_dict) co_return child_action;
     co_return teacher_result(child_action, sensors, choice);
 }
 
 Task<SensorsResult> Conductrix::process_sim_sensors(Value obs, Value sim_action_mask, Value previous_action) {
-    SensorsResult sensors = co_await start_base_process_sim_sensors(*this, obs, sim_action_mask, previous_action);
+    return sensors_in_step(std::move(obs), std::move(sim_action_mask), std::move(previous_action), nullptr, nullptr);
+}
+
+Task<SensorsResult> Conductrix::step_sensors(const Value& sim_sensors, const ExecuteArgs& args,
+                                             ConvertedSensors& converted) {
+    // The conversion is handed on only where process_sim_sensors is known to
+    // be this class's: an override may convert differently.
+    if (typeid(*this) == typeid(Conductrix))
+        return sensors_in_step(sim_sensors, args.sim_action_mask, args.previous_action, args.converted_sensors,
+                               &converted);
+    return process_sim_sensors(sim_sensors, args.sim_action_mask, args.previous_action);
+}
+
+Task<SensorsResult> Conductrix::sensors_in_step(Value obs, Value sim_action_mask, Value previous_action,
+                                                const ConvertedSensors* handed, ConvertedSensors* record) {
+    SensorsResult sensors =
+        co_await start_base_process_sim_sensors(*this, obs, sim_action_mask, previous_action, handed, record);
     // The base pipeline has just stored this class's own mask. Without a
     // teacher that mask involves no call outside this object and nothing was
     // awaited since it was made, so computing it again would give the same

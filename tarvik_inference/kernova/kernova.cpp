@@ -242,6 +242,9 @@ struct BaseAgentProcessor::SensorPlan {
     // order the general path normalises, and fails, in).
     std::vector<std::size_t> normalize_order;
     std::int64_t flat_dim = 0;
+    // Per sensor: whether filter_keys names it (the general path normalises
+    // those, in sensor order).
+    std::vector<char> in_filter;
     // False when the fields do not allow the direct path; steps then take
     // the general one.
     bool direct = false;
@@ -271,6 +274,7 @@ struct BaseAgentProcessor::SensorPlan {
 };
 
 std::shared_ptr<const BaseAgentProcessor::SensorPlan> BaseAgentProcessor::sensor_plan() {
+    std::lock_guard lock(state_mutex_);
     if (!sensor_plan_ || !sensor_plan_->made_for(*this)) {
         auto plan = std::make_shared<SensorPlan>();
         plan->sensors = context.orchestration->sensors;
@@ -284,47 +288,49 @@ std::shared_ptr<const BaseAgentProcessor::SensorPlan> BaseAgentProcessor::sensor
 
 void BaseAgentProcessor::SensorPlan::lay_out() {
     namespace sp = tarvik_core::spaces;
+    using tarvik_core::KeyIndex;
+    const KeyIndex filter(filter_keys);
+    in_filter.assign(sensors.size(), 0);
+    for (std::size_t i = 0; i < sensors.size(); ++i)
+        in_filter[i] = sensors[i] && filter.find(sensors[i]->name) != KeyIndex::npos;
+
     const auto& space = filtered_space;
     // flatten_sample is virtual: only the runtime's own Dict is known to
     // flatten entry by entry.
     if (!space || typeid(*space) != typeid(sp::Dict)) return;
-    for (std::size_t i = 0; i < sensors.size(); ++i) {
-        if (!sensors[i]) return;
-        for (std::size_t j = 0; j < i; ++j)
-            if (sensors[j]->name == sensors[i]->name) return;
+    std::vector<std::string_view> names;
+    names.reserve(sensors.size());
+    for (const auto& sensor : sensors) {
+        if (!sensor) return;
+        names.push_back(sensor->name);
     }
-    auto sensor_named = [&](const std::string& name) -> std::optional<std::size_t> {
-        for (std::size_t i = 0; i < sensors.size(); ++i)
-            if (sensors[i]->name == name) return i;
-        return std::nullopt;
-    };
-    auto in_filter = [&](const std::string& name) {
-        return std::find(filter_keys.begin(), filter_keys.end(), name) != filter_keys.end();
-    };
+    const KeyIndex sensor_named(std::move(names));
+    if (sensor_named.has_repeats()) return;
+    // Per sensor: its part, if the filtered space has one.
+    std::vector<std::size_t> part_of(sensors.size(), KeyIndex::npos);
     std::int64_t offset = 0;
     for (const auto& [key, sub_space] : space->mapping_spaces()) {
-        const auto index = sensor_named(key);
+        const std::size_t index = sensor_named.find(key);
         // Each entry must be a sensor's own space, so that flattening it is
         // flattening the sensor's value.
-        if (!index || !sub_space || sensors[*index]->space != sub_space) return;
-        const auto& sensor = *sensors[*index];
-        const bool normalized = sensor.normalization.kind != tarvik_core::Normalization::Kind::none && in_filter(key);
+        if (index == KeyIndex::npos || !sub_space || sensors[index]->space != sub_space) return;
+        const auto& sensor = *sensors[index];
+        const bool normalized =
+            sensor.normalization.kind != tarvik_core::Normalization::Kind::none && in_filter[index];
         // A normalised value is a float32 array a Box copies as it is; a Box
         // subclass might flatten it some other way.
         if (normalized && typeid(*sub_space) != typeid(sp::Box)) return;
-        parts.push_back({*index, offset, normalized});
+        part_of[index] = parts.size();
+        parts.push_back({index, offset, normalized});
         offset += sub_space->flat_dim();
     }
     if (offset != space->flat_dim()) return;
     for (std::size_t i = 0; i < sensors.size(); ++i) {
-        const auto& sensor = *sensors[i];
-        if (sensor.normalization.kind == tarvik_core::Normalization::Kind::none || !in_filter(sensor.name)) continue;
-        const auto part = std::find_if(parts.begin(), parts.end(),
-                                       [&](const auto& p) { return p.sensor == i; });
+        if (sensors[i]->normalization.kind == tarvik_core::Normalization::Kind::none || !in_filter[i]) continue;
         // A normalised sensor the space leaves out is still normalised (and
         // may fail) on the general path.
-        if (part == parts.end()) return;
-        normalize_order.push_back(static_cast<std::size_t>(part - parts.begin()));
+        if (part_of[i] == KeyIndex::npos) return;
+        normalize_order.push_back(part_of[i]);
     }
     flat_dim = offset;
     direct = true;
@@ -332,19 +338,25 @@ void BaseAgentProcessor::SensorPlan::lay_out() {
 
 namespace {
 
-// The filtered, normalised sample of the general path.
+// The filtered, normalised sample of the general path. `in_filter` tells,
+// per sensor, whether `keys` names it.
 Value filtered_sample(const Value& transformed, const std::vector<std::string>& keys,
-                      const tarvik_core::SensorList& sensors, bool normalize) {
+                      const tarvik_core::SensorList& sensors, const std::vector<char>& in_filter, bool normalize) {
     Value filtered = space_utils::filter_sample(transformed, keys);
     // Normalisation writes into the filtered mapping, the one that is
     // flattened. A None sample has nothing to normalise and gets the
     // explanatory error further down instead of a bare lookup failure.
     if (normalize && filtered.is_dict()) {
         Dict& values = filtered.as_dict_mut();
-        for (const auto& sensor : sensors) {
-            if (std::find(keys.begin(), keys.end(), sensor->name) == keys.end()) continue;
-            Value normalized = sensor->normalize_sample(values.at(sensor->name));
-            values.set(sensor->name, std::move(normalized));
+        // Only values are replaced, so the positions found stay right.
+        tarvik_core::DictFinder positions(values);
+        for (std::size_t i = 0; i < sensors.size(); ++i) {
+            if (!in_filter[i]) continue;
+            const auto& sensor = sensors[i];
+            const std::size_t at = positions.position(sensor->name);
+            if (at == tarvik_core::KeyIndex::npos) throw tarvik_core::KeyError(tarvik_core::repr(Value(sensor->name)));
+            Value normalized = sensor->normalize_sample(values.items()[at].second);
+            values.mut_at(at) = std::move(normalized);
         }
     }
     return filtered;
@@ -389,13 +401,21 @@ Dict model_observation(NdArray observation, Value action_mask) {
 
 Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value sim_action_mask,
                                                            Value previous_action) {
+    return process_sim_sensors_in_step(std::move(sensors), std::move(sim_action_mask), std::move(previous_action),
+                                       nullptr, nullptr);
+}
+
+Task<SensorsResult> BaseAgentProcessor::process_sim_sensors_in_step(Value sensors, Value sim_action_mask,
+                                                                   Value previous_action,
+                                                                   const ConvertedSensors* handed,
+                                                                   ConvertedSensors* record) {
     // Without perceptors the conversion awaits nothing, so it is called
     // directly rather than as a coroutine of its own. (Written as if/else:
     // g++ 12 mishandles co_await inside a conditional expression.)
     if (!context.orchestration) none_has_no("sensors");
     Value tarvik_sensors;
     if (perceptors.empty()) {
-        tarvik_sensors = converted_sensors(sensors);
+        tarvik_sensors = converted_sensors(sensors, handed, record);
     } else {
         tarvik_sensors = co_await space_utils::convert_sim_sensors_to_tarvik_sensors(
             sensors, sim_sensor_space, context.orchestration->sensors, perceptors, agent_group_agent_processors);
@@ -412,11 +432,8 @@ Task<SensorsResult> BaseAgentProcessor::process_sim_sensors(Value sensors, Value
     co_return finish_observation(observation, transformed);
 }
 
-bool BaseAgentProcessor::ConvertedSensors::converts(const Value& raw, const SpacePtr& space,
-                                                    const tarvik_core::SensorList& list) const {
-    if (!valid || space != sim_sensor_space || list.size() != sensors.size()) return false;
-    for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i] != sensors[i]) return false;
+bool ConvertedSensors::converts(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list) const {
+    if (!sensors || space != sim_sensor_space || *sensors != list) return false;
     // Identity of storage, not equality of values: the held readings keep
     // their storage alive, and a written copy gets storage of its own. (The
     // arrays in them are not written while a step that was given them runs.)
@@ -425,38 +442,26 @@ bool BaseAgentProcessor::ConvertedSensors::converts(const Value& raw, const Spac
     return false;
 }
 
-void BaseAgentProcessor::ConvertedSensors::hold(const Value& raw, const SpacePtr& space,
-                                                const tarvik_core::SensorList& list, const Value& result) {
-    valid = true;
-    readings = raw;
-    sim_sensor_space = space;
-    sensors.assign(list.begin(), list.end());
-    converted = result;
+std::shared_ptr<const tarvik_core::SensorList> BaseAgentProcessor::sensor_list_snapshot(
+    const tarvik_core::SensorList& current) {
+    std::lock_guard lock(state_mutex_);
+    if (!sensor_list_ || *sensor_list_ != current) sensor_list_ = std::make_shared<const tarvik_core::SensorList>(current);
+    return sensor_list_;
 }
 
-void BaseAgentProcessor::ConvertedSensors::clear() noexcept {
-    if (!valid) return;  // nothing held
-    valid = false;
-    readings = Value();
-    sim_sensor_space.reset();
-    sensors.clear();
-    converted = Value();
-}
-
-void BaseAgentProcessor::hand_conversion_to(BaseAgentProcessor& child) {
-    if (!recorded_conversion_.valid) return;
-    std::swap(child.handed_conversion_, recorded_conversion_);
-    recorded_conversion_.clear();
-}
-
-Value BaseAgentProcessor::converted_sensors(const Value& readings) {
+Value BaseAgentProcessor::converted_sensors(const Value& readings, const ConvertedSensors* handed,
+                                            ConvertedSensors* record) {
     const tarvik_core::SensorList& sensors = context.orchestration->sensors;
-    Value converted;
-    if (handed_conversion_.converts(readings, sim_sensor_space, sensors)) converted = handed_conversion_.converted;
-    else converted = space_utils::convert_sim_sensors_without_perceptors(readings, sim_sensor_space, sensors);
-    // Used once: a later call (another step) converts again.
-    handed_conversion_.clear();
-    if (records_conversion_) recorded_conversion_.hold(readings, sim_sensor_space, sensors, converted);
+    const bool fits = handed && handed->converts(readings, sim_sensor_space, sensors);
+    Value converted = fits ? handed->converted
+                           : space_utils::convert_sim_sensors_without_perceptors(readings, sim_sensor_space, sensors);
+    if (record) {
+        record->readings = readings;
+        record->sim_sensor_space = sim_sensor_space;
+        // A fitting hand-off was made from this very list.
+        record->sensors = fits ? handed->sensors : sensor_list_snapshot(sensors);
+        record->converted = converted;
+    }
     return converted;
 }
 
@@ -479,7 +484,8 @@ BaseAgentProcessor::ObservationStep BaseAgentProcessor::begin_observation(const 
         step.plan = std::move(plan);
         return step;
     }
-    step.filtered = filtered_sample(transformed, filter_keys, context.orchestration->sensors,
+    // The plan was made from the current sensors and filter keys.
+    step.filtered = filtered_sample(transformed, plan->filter_keys, plan->sensors, plan->in_filter,
                                     filtered_brennor_sensor_space != nullptr);
     if (step.filtered.is_none()) {
         throw tarvik_core::Error("Sensor values is 'None' (original: " + tarvik_core::str(step.filtered) +
@@ -544,7 +550,7 @@ NdArray BaseAgentProcessor::flatten_observation(ObservationStep& step, const Val
     }
     // The filtered space was replaced while the mask was computed: the sample
     // as the general path built it, flattened by the new space.
-    if (plan) step.filtered = filtered_sample(transformed, plan->filter_keys, plan->sensors, true);
+    if (plan) step.filtered = filtered_sample(transformed, plan->filter_keys, plan->sensors, plan->in_filter, true);
     return filtered_brennor_sensor_space->flatten_sample(step.filtered);
 }
 
@@ -659,7 +665,13 @@ Task<Value> BaseAgentProcessor::process_action(Value sim_sensors, Value tarvik_o
     const auto current_teacher = teacher;
     if (!current_teacher) co_return unsquashed;
     Value processed = co_await current_teacher->transform_action(tarvik_obs, unsquashed);
-    previous_action = processed;
+    {
+        // Steps on other threads may write it too; the value replaced is
+        // released after the lock.
+        std::optional<Value> replaced(processed);
+        std::lock_guard lock(state_mutex_);
+        previous_action.swap(replaced);
+    }
     if (context.for_agent_group) co_return processed;
     const auto post_processor = post_agent_group_agent_processor;
     if (!post_processor) co_return processed;

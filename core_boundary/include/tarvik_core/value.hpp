@@ -121,17 +121,22 @@ public:
     static Dict from_unique(Items entries);
     // The mapping set() would build from `entries` in order (a repeated key
     // keeps its first position and takes its last value), in one allocation
-    // of the entries when the keys are distinct.
+    // of the entries when the keys are distinct, and in time linear in their
+    // number either way.
     static Dict from_entries(Items entries);
 
     std::size_t size() const noexcept;
     bool empty() const noexcept;
     bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    // A search from the front; to look up many keys, use a DictFinder.
     const Value* find(std::string_view key) const noexcept;
     const Value& at(std::string_view key) const;  // KeyError "'key'"
     void set(std::string key, Value value);
     // Reference to the value under key, inserting None first if absent.
     Value& operator[](std::string_view key);
+    // The value of the entry at `position` (insertion order), for writing;
+    // IndexError beyond size(). The entries keep their places.
+    Value& mut_at(std::size_t position);
     bool erase(std::string_view key);
     std::vector<std::string> keys() const;
     const Items& items() const noexcept { return items_.get(); }
@@ -231,6 +236,57 @@ inline std::size_t Tuple::size() const noexcept { return items_.get().size(); }
 inline bool Tuple::empty() const noexcept { return items_.get().empty(); }
 inline std::size_t Dict::size() const noexcept { return items_.get().size(); }
 inline bool Dict::empty() const noexcept { return items_.get().empty(); }
+
+// Positions of keys, found in constant time: a hash table over a sequence of
+// keys, made once (one pass, two allocations). Use it where a search from
+// the front would be repeated for many keys. The keys are viewed, not
+// copied: whatever holds them must outlive the index and leave them
+// unchanged. Of equal keys the first is the one found, as a search from the
+// front would find it.
+class KeyIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    KeyIndex() = default;
+    explicit KeyIndex(std::vector<std::string_view> keys);
+    explicit KeyIndex(const std::vector<std::string>& keys);
+    explicit KeyIndex(const Dict::Items& entries);
+
+    // Position of the first key equal to `key`, or npos.
+    std::size_t find(std::string_view key) const noexcept;
+    // True when some key occurs more than once.
+    bool has_repeats() const noexcept { return repeats_; }
+
+private:
+    void build();
+    std::vector<std::string_view> keys_;
+    std::vector<std::size_t> slots_;  // open addressing: 1 + position, 0 when empty
+    bool repeats_ = false;
+};
+
+// Many look-ups in one mapping. Each look-up first tries the entry after the
+// previous hit, so keys asked for in the mapping's own order cost one
+// comparison each; the first miss in a larger mapping indexes it (KeyIndex),
+// so keys in any other order cost O(1) each from then on. Finds what
+// Dict::find finds (the mapping's keys are distinct). The mapping must
+// outlive the finder, and entries may only have their values replaced
+// (Dict::mut_at) while it is in use.
+class DictFinder {
+public:
+    explicit DictFinder(const Dict& dict) noexcept : items_(&dict.items()) {}
+    // Position of `key`, or KeyIndex::npos.
+    std::size_t position(std::string_view key);
+    const Value* find(std::string_view key) {
+        const std::size_t at = position(key);
+        return at == KeyIndex::npos ? nullptr : &(*items_)[at].second;
+    }
+
+private:
+    const Dict::Items* items_;
+    std::size_t next_ = 0;
+    bool indexed_ = false;
+    KeyIndex index_;
+};
 
 // Text forms used in messages: repr() quotes strings ('a'), str() does not.
 // None, True, 1, 0.5, 'a', [1, 0], (2,), {'a': 1}; arrays print as array

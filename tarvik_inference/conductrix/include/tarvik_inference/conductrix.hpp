@@ -106,6 +106,13 @@ public:
 
 private:
     void load_orchestrator_model();
+    // process_sim_sensors within one step (see process_sim_sensors_in_step).
+    Task<SensorsResult> sensors_in_step(Value obs, Value sim_action_mask, Value previous_action,
+                                        const ConvertedSensors* handed, ConvertedSensors* record);
+    // The sensors of a step: this class's own pipeline with the step's
+    // conversion hand-off, or an override's process_sim_sensors without it.
+    // `converted` receives the conversion for the child.
+    Task<SensorsResult> step_sensors(const Value& sim_sensors, const ExecuteArgs& args, ConvertedSensors& converted);
     // The RuntimeError of a step that has neither its controller (controller
     // type) nor its model.
     void check_ready(bool is_controller) const;

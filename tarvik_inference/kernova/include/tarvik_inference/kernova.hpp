@@ -20,8 +20,15 @@
 //
 // Ownership: a processor owns its local teacher, controller and perceptor
 // instances (remote ones are proxies owned by the remote managers) and shares
-// the orchestration graph through its context. One task at a time drives a
-// processor; nothing here locks.
+// the orchestration graph through its context.
+//
+// Concurrency: steps (_execute, execute) may be in flight together on one
+// processor, interleaved on one event loop or on several threads at once.
+// Each step keeps its own state with it; the little that steps share (the
+// cached sensor plan, the previous_action field) is guarded by a lock held
+// only briefly. Teachers, controllers and perceptors serve every step in
+// flight: hosts that step from several threads need them thread-safe.
+// init, reset and writes to the public fields must not overlap steps.
 //
 // Errors: construction without an action space raises the generic Error with
 // the message quoted in the constructor; other failures of teachers, space
@@ -30,6 +37,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,6 +60,8 @@ using tarvik_core::Task;
 using tarvik_core::Value;
 using tarvik_core::spaces::SpacePtr;
 
+struct ConvertedSensors;
+
 // Keyword arguments of _execute.
 struct ExecuteArgs {
     Value sim_action_mask;
@@ -62,6 +72,28 @@ struct ExecuteArgs {
     // Set only when a processor runs after an agent group (mapping agent name
     // -> action); the processors of this runtime ignore it.
     Value agent_group_action;
+    // Set only by an orchestrator for the child it runs: the sensors it
+    // converted from these readings in this step, which the child takes
+    // instead of converting them again when they fit. Valid for this one
+    // call only; it lives in the calling step.
+    const ConvertedSensors* converted_sensors = nullptr;
+};
+
+// The sensors one step's raw readings converted to, with what they were
+// converted from. Without perceptors the conversion depends on nothing else,
+// so a processor run in the same step, with the same readings (the same
+// storage: values are copy-on-write), the same simulator sensor space and
+// the same sensor list, would convert them to the same result. It belongs to
+// the step that made it, never to a processor: steps in flight together (on
+// one event loop or on several threads) each hand on their own.
+struct ConvertedSensors {
+    Value readings;  // held, so that its storage is not reused for other readings
+    SpacePtr sim_sensor_space;
+    std::shared_ptr<const tarvik_core::SensorList> sensors;  // null: nothing recorded
+    Value converted;
+
+    // True when converting `raw` with `space` and `list` gives `converted`.
+    bool converts(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list) const;
 };
 
 // Keyword arguments of the synchronous execute.
@@ -139,11 +171,13 @@ public:
     tarvik_core::GraphNodePtr get_agent() const { return context.agent; }
     virtual SpacePtr get_action_space() const;
 
-    // Gives `child`, about to run in the step in progress, the conversion
-    // this processor recorded in it (if any); withdraw_conversion takes it
-    // back when the child's step ends, so it never outlives the step.
-    void hand_conversion_to(BaseAgentProcessor& child);
-    static void withdraw_conversion(BaseAgentProcessor& child) noexcept { child.handed_conversion_.clear(); }
+    // The base class's process_sim_sensors (never an override) within one
+    // step: `handed` is the conversion of the same readings that the parent
+    // made in this step, taken when it fits; `record`, when given, receives
+    // this step's conversion for the child the step runs next. Both belong to
+    // the calling step. process_sim_sensors is this with neither.
+    Task<SensorsResult> process_sim_sensors_in_step(Value sensors, Value sim_action_mask, Value previous_action,
+                                                    const ConvertedSensors* handed, ConvertedSensors* record);
 
     // Fields, in the order the constructor sets them.
     AgentProcessorContext context;
@@ -165,42 +199,23 @@ public:
     // The last action a teacher returned from process_action; unset until then.
     std::optional<Value> previous_action;
 
-protected:
-    // The sensors one step's raw readings converted to, with what they were
-    // converted from. Without perceptors the conversion depends on nothing
-    // else, so a processor run in the same step, with the same readings (the
-    // same storage: values are copy-on-write), the same simulator sensor
-    // space and the same sensor list, would convert them to the same result.
-    struct ConvertedSensors {
-        bool valid = false;
-        Value readings;  // held, so that its storage is not reused for other readings
-        SpacePtr sim_sensor_space;
-        tarvik_core::SensorList sensors;
-        Value converted;
-
-        bool converts(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list) const;
-        void hold(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list, const Value& result);
-        // Drops the values; the sensor list keeps its capacity for the next step.
-        void clear() noexcept;
-    };
-    // Set by processors that run a child in the same step (orchestrators):
-    // the base then records each step's conversion for hand_conversion_to.
-    bool records_conversion_ = false;
-    // This step's conversion (records_conversion_ only); cleared when handed on.
-    ConvertedSensors recorded_conversion_;
-    // The conversion of the parent running this processor's step; used (once)
-    // by process_sim_sensors when it fits, cleared by the parent when the step ends.
-    ConvertedSensors handed_conversion_;
-    // The converted sensors of `readings` without perceptors: the handed
-    // conversion when it fits, else a fresh conversion.
-    Value converted_sensors(const Value& readings);
-
 private:
+    // Guards what steps in flight together share: sensor_plan_,
+    // sensor_list_ and the previous_action field. Held briefly, never across
+    // an await.
+    std::mutex state_mutex_;
     // How this processor's sensors become its observation, worked out once
     // from the fields above and used while they stay as they were.
     struct SensorPlan;
     std::shared_ptr<const SensorPlan> sensor_plan_;
     std::shared_ptr<const SensorPlan> sensor_plan();
+    // The orchestration's sensor list as it is now, shared while it stays
+    // unchanged, so that recording a conversion allocates nothing.
+    std::shared_ptr<const tarvik_core::SensorList> sensor_list_;
+    std::shared_ptr<const tarvik_core::SensorList> sensor_list_snapshot(const tarvik_core::SensorList& current);
+    // The converted sensors of `readings` without perceptors: the handed
+    // conversion when it fits, else a fresh conversion; recorded in `record`.
+    Value converted_sensors(const Value& readings, const ConvertedSensors* handed, ConvertedSensors* record);
 
     // The observation of one step, between the part before the action mask
     // (filtering, normalisation) and the part after it (flattening). Kept out

@@ -28,8 +28,8 @@
 // Ownership: the facade owns its configuration, the network manager it
 // created (a host-supplied one is shared) and the packaged processor tree;
 // the orchestration is shared with whoever else holds it. Every operation's
-// task refers to the facade, which must outlive the tasks it hands out. One
-// loop drives a facade; nothing here locks.
+// task refers to the facade, which must outlive the tasks it hands out. Steps
+// may overlap (one loop or several threads); package/close must not.
 //
 // Errors: the constructor raises TypeError for a configuration that is not a
 // mapping and propagates the configuration's own errors; package and execute
