@@ -23,15 +23,15 @@ using tarvik_core::Value;
 using json = nlohmann::json;
 
 const ScenarioSpec& tiny_policy() {
-    static const ScenarioSpec spec{
+    static const ScenarioSpec scenario_spec{
         .label = "tiny", .n_in = 4, .hidden = {64, 64}, .n_out = 2, .children = 2, .sensors = 2};
-    return spec;
+    return scenario_spec;
 }
 
 const ScenarioSpec& medium_policy() {
-    static const ScenarioSpec spec{
+    static const ScenarioSpec scenario_spec{
         .label = "medium", .n_in = 200, .hidden = {256, 256}, .n_out = 16, .children = 16, .sensors = 10};
-    return spec;
+    return scenario_spec;
 }
 
 ScenarioSpec depth_spec(int depth) {
@@ -95,24 +95,24 @@ std::string sensor_name(std::int64_t i) { return numbered("s", i); }
 // Orchestrator levels from the top: "top", "o1", "o2", ...
 std::string orchestrator_name(int level) { return level == 0 ? std::string("top") : numbered("o", level); }
 
-void write_policy(const ScenarioSpec& spec, std::int64_t n_out, std::uint64_t seed, const fs::path& path) {
-    tarvik_test::mlp_policy({.n_in = spec.n_in,
-                             .hidden = spec.hidden,
+void write_policy(const ScenarioSpec& scenario_spec, std::int64_t n_out, std::uint64_t seed, const fs::path& path) {
+    tarvik_test::mlp_policy({.n_in = scenario_spec.n_in,
+                             .hidden = scenario_spec.hidden,
                              .n_out = n_out,
                              .seed = seed,
                              .io = {.obs_name = "observation", .mask_size = n_out}})
         .write(path);
 }
 
-std::int64_t sensor_width(const ScenarioSpec& spec, std::int64_t i) {
-    return spec.n_in / spec.sensors + (i < spec.n_in % spec.sensors ? 1 : 0);
+std::int64_t sensor_width(const ScenarioSpec& scenario_spec, std::int64_t i) {
+    return scenario_spec.n_in / scenario_spec.sensors + (i < scenario_spec.n_in % scenario_spec.sensors ? 1 : 0);
 }
 
-json sensors_of(const ScenarioSpec& spec) {
+json sensors_of(const ScenarioSpec& scenario_spec) {
     json sensors = json::array();
-    for (std::int64_t i = 0; i < spec.sensors; ++i) {
+    for (std::int64_t i = 0; i < scenario_spec.sensors; ++i) {
         json sensor = {{"name", sensor_name(i)},
-                       {"space", {{"type", "Box"}, {"low", -5.0}, {"high", 5.0}, {"shape", {sensor_width(spec, i)}}}}};
+                       {"space", {{"type", "Box"}, {"low", -5.0}, {"high", 5.0}, {"shape", {sensor_width(scenario_spec, i)}}}}};
         if (i % 4 == 0) sensor["normalization"] = {{"type", "scale"}};
         if (i % 4 == 2) sensor["normalization"] = {{"type", "standard"}, {"mean", 0.5}, {"std", 2.0}};
         sensors.push_back(std::move(sensor));
@@ -121,39 +121,39 @@ json sensors_of(const ScenarioSpec& spec) {
 }
 
 // Children of the orchestrator at `level` (0 is the top).
-std::int64_t children_at(const ScenarioSpec& spec, int level) { return level + 2 < spec.depth ? 1 : spec.children; }
+std::int64_t children_at(const ScenarioSpec& scenario_spec, int level) { return level + 2 < scenario_spec.depth ? 1 : scenario_spec.children; }
 
-std::string orchestration_json(const ScenarioSpec& spec) {
+std::string orchestration_json(const ScenarioSpec& scenario_spec) {
     json agents = json::array();
-    for (int level = 0; level + 1 < spec.depth; ++level) {
+    for (int level = 0; level + 1 < scenario_spec.depth; ++level) {
         json children = json::array();
-        if (level + 2 < spec.depth) children.push_back(orchestrator_name(level + 1));
+        if (level + 2 < scenario_spec.depth) children.push_back(orchestrator_name(level + 1));
         else
-            for (std::int64_t i = 0; i < spec.children; ++i) children.push_back(skill_name(i));
+            for (std::int64_t i = 0; i < scenario_spec.children; ++i) children.push_back(skill_name(i));
         agents.push_back({{"name", orchestrator_name(level)},
                           {"kind", "orchestrator"},
                           {"children", children},
                           {"checkpoint", "ckpt"}});
     }
-    for (std::int64_t i = 0; i < spec.children; ++i) {
+    for (std::int64_t i = 0; i < scenario_spec.children; ++i) {
         json skill = {{"name", skill_name(i)},
                       {"kind", "skill"},
-                      {"action_space", {{"type", "Discrete"}, {"n", spec.n_out}}},
+                      {"action_space", {{"type", "Discrete"}, {"n", scenario_spec.n_out}}},
                       {"checkpoint", "ckpt"}};
-        if (spec.teacher != TeacherKind::none) skill["teacher"] = "bench_teacher";
+        if (scenario_spec.teacher != TeacherKind::none) skill["teacher"] = "bench_teacher";
         agents.push_back(std::move(skill));
     }
-    const std::string top = spec.depth > 1 ? orchestrator_name(0) : skill_name(0);
-    json doc = {{"id", "bench-" + spec.label}, {"sensors", sensors_of(spec)}, {"agents", agents}, {"top_agent", top}};
+    const std::string top = scenario_spec.depth > 1 ? orchestrator_name(0) : skill_name(0);
+    json doc = {{"id", "bench-" + scenario_spec.label}, {"sensors", sensors_of(scenario_spec)}, {"agents", agents}, {"top_agent", top}};
     return doc.dump(2);
 }
 
 double reading_at(std::int64_t sensor, std::int64_t j) { return -4.0 + 0.37 * static_cast<double>((sensor + j) % 20); }
 
-Value readings_of(const ScenarioSpec& spec) {
+Value readings_of(const ScenarioSpec& scenario_spec) {
     tarvik_core::Dict::Items entries;
-    for (std::int64_t i = 0; i < spec.sensors; ++i) {
-        NdArray values = NdArray::zeros(DType::Float64, Shape{sensor_width(spec, i)});
+    for (std::int64_t i = 0; i < scenario_spec.sensors; ++i) {
+        NdArray values = NdArray::zeros(DType::Float64, Shape{sensor_width(scenario_spec, i)});
         double* v = values.mutable_data<double>();
         for (std::int64_t j = 0; j < values.size(); ++j) v[j] = reading_at(i, j);
         entries.emplace_back(sensor_name(i), Value(std::move(values)));
@@ -161,11 +161,11 @@ Value readings_of(const ScenarioSpec& spec) {
     return Value(tarvik_core::Dict::from_unique(std::move(entries)));
 }
 
-NdArray flat_readings_of(const ScenarioSpec& spec) {
-    NdArray out = NdArray::zeros(DType::Float64, Shape{spec.n_in});
+NdArray flat_readings_of(const ScenarioSpec& scenario_spec) {
+    NdArray out = NdArray::zeros(DType::Float64, Shape{scenario_spec.n_in});
     double* v = out.mutable_data<double>();
-    for (std::int64_t i = 0; i < spec.sensors; ++i)
-        for (std::int64_t j = 0; j < sensor_width(spec, i); ++j) *v++ = reading_at(i, j);
+    for (std::int64_t i = 0; i < scenario_spec.sensors; ++i)
+        for (std::int64_t j = 0; j < sensor_width(scenario_spec, i); ++j) *v++ = reading_at(i, j);
     return out;
 }
 
@@ -179,35 +179,35 @@ tarvik_inference::ProcessorPtr create_processor(const tarvik_core::Orchestration
 
 }  // namespace
 
-Scenario& Scenario::of(const ScenarioSpec& spec) {
+Scenario& Scenario::of(const ScenarioSpec& scenario_spec) {
     static std::map<std::string, std::unique_ptr<Scenario>> built;
-    auto& slot = built[spec.label];
-    if (!slot) slot.reset(new Scenario(spec));
+    auto& slot = built[scenario_spec.label];
+    if (!slot) slot.reset(new Scenario(scenario_spec));
     return *slot;
 }
 
-Scenario::Scenario(const ScenarioSpec& s) : spec(s), dir(make_temp_dir(s.label)) {
-    for (int level = 0; level + 1 < spec.depth; ++level)
-        write_policy(spec, children_at(spec, level), 7 + static_cast<std::uint64_t>(level), model(orchestrator_name(level)));
-    for (std::int64_t i = 0; i < spec.children; ++i)
-        write_policy(spec, spec.n_out, 100 + static_cast<std::uint64_t>(i), model(skill_name(i)));
+Scenario::Scenario(const ScenarioSpec& s) : scenario_spec(s), dir(make_temp_dir(s.label)) {
+    for (int level = 0; level + 1 < scenario_spec.depth; ++level)
+        write_policy(scenario_spec, children_at(scenario_spec, level), 7 + static_cast<std::uint64_t>(level), model(orchestrator_name(level)));
+    for (std::int64_t i = 0; i < scenario_spec.children; ++i)
+        write_policy(scenario_spec, scenario_spec.n_out, 100 + static_cast<std::uint64_t>(i), model(skill_name(i)));
 
-    orchestration = tarvik_core::Orchestration::from_json(orchestration_json(spec), dir, "bench-" + spec.label);
-    if (spec.teacher == TeacherKind::masking) {
-        NdArray teacher_mask = NdArray::ones(DType::Int8, Shape{spec.n_out});
-        teacher_mask.mutable_data<std::int8_t>()[spec.n_out - 1] = 0;  // the teacher forbids the last action
+    orchestration = tarvik_core::Orchestration::from_json(orchestration_json(scenario_spec), dir, "bench-" + scenario_spec.label);
+    if (scenario_spec.teacher == TeacherKind::masking) {
+        NdArray teacher_mask = NdArray::ones(DType::Int8, Shape{scenario_spec.n_out});
+        teacher_mask.mutable_data<std::int8_t>()[scenario_spec.n_out - 1] = 0;  // the teacher forbids the last action
         orchestration->registry().add_teacher(
             "bench_teacher", [teacher_mask] { return std::make_shared<MaskingTeacher>(Value(teacher_mask)); });
-    } else if (spec.teacher == TeacherKind::rebuilding) {
+    } else if (scenario_spec.teacher == TeacherKind::rebuilding) {
         orchestration->registry().add_teacher("bench_teacher", [] { return std::make_shared<RebuildingTeacher>(); });
     }
     tarvik_core::run_sync(orchestration->init());
 
-    readings = readings_of(spec);
-    flat_readings = flat_readings_of(spec);
-    sim_action_mask = Value(NdArray::ones(DType::Int8, Shape{spec.n_out}));
-    observation = NdArray::full(DType::Float32, Shape{spec.n_in}, 0.25);
-    model_mask = NdArray::ones(DType::Float64, Shape{spec.n_out});
+    readings = readings_of(scenario_spec);
+    flat_readings = flat_readings_of(scenario_spec);
+    sim_action_mask = Value(NdArray::ones(DType::Int8, Shape{scenario_spec.n_out}));
+    observation = NdArray::full(DType::Float32, Shape{scenario_spec.n_in}, 0.25);
+    model_mask = NdArray::ones(DType::Float64, Shape{scenario_spec.n_out});
 }
 
 Scenario::~Scenario() {
@@ -251,7 +251,7 @@ BareSession& Scenario::bare_skill() {
 }
 
 BareSession& Scenario::bare_orchestrator() {
-    if (!bare_orchestrator_) bare_orchestrator_ = std::make_unique<BareSession>(model(orchestrator_name(spec.depth - 2)));
+    if (!bare_orchestrator_) bare_orchestrator_ = std::make_unique<BareSession>(model(orchestrator_name(scenario_spec.depth - 2)));
     return *bare_orchestrator_;
 }
 

@@ -8,7 +8,7 @@
 // 1 is a lone skill. Whichever child an orchestrator picks, a step costs the
 // same. Sensors are Box sensors read by name that share the skill model's
 // inputs as evenly as their count allows; every other one is normalised
-// (scale and standard alternating). The skills' teacher is chosen by the spec:
+// (scale and standard alternating). The skills' teacher is chosen by the scenario_spec:
 // none, one that passes sensors through and returns a fixed mask, or one that
 // returns a rebuilt mapping of the sensors (which the runtime cannot tell
 // from a changed one).
@@ -61,11 +61,11 @@ ScenarioSpec sensors_spec(std::int64_t sensors, bool rebuilding_teacher);
 
 class Scenario {
 public:
-    // The scenario of `spec`, built on first use (keyed by its label).
-    static Scenario& of(const ScenarioSpec& spec);
+    // The scenario of `scenario_spec`, built on first use (keyed by its label).
+    static Scenario& of(const ScenarioSpec& scenario_spec);
     ~Scenario();
 
-    const ScenarioSpec spec;
+    const ScenarioSpec scenario_spec;
     std::filesystem::path dir;
     tarvik_core::OrchestrationPtr orchestration;
 
@@ -84,7 +84,7 @@ public:
     tarvik_core::NdArray model_mask;     // float64 [n_out], for the engine row
 
 private:
-    explicit Scenario(const ScenarioSpec& spec);
+    explicit Scenario(const ScenarioSpec& scenario_spec);
     std::filesystem::path model(const std::string& agent) const;
 
     tarvik_inference::ProcessorPtr skill_;

@@ -282,9 +282,9 @@ void guarded(benchmark::State& state, const std::function<void()>& body) {
     }
 }
 
-void bench_bare(benchmark::State& state, const ScenarioSpec* spec, bool orchestrator_model) {
+void bench_bare(benchmark::State& state, const ScenarioSpec* scenario_spec, bool orchestrator_model) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         BareSession& session = orchestrator_model ? s.bare_orchestrator() : s.bare_skill();
         Recorder recorder(state, {});
         measure_sync(state, recorder, [&] { benchmark::DoNotOptimize(session.run()); });
@@ -292,9 +292,9 @@ void bench_bare(benchmark::State& state, const ScenarioSpec* spec, bool orchestr
     });
 }
 
-void bench_grafex(benchmark::State& state, const ScenarioSpec* spec) {
+void bench_grafex(benchmark::State& state, const ScenarioSpec* scenario_spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         auto& engine = s.engine();
         Recorder recorder(state, floors_of(s, 1));
         measure_sync(state, recorder, [&] {
@@ -310,9 +310,9 @@ tarvik_inference::ExecuteArgs step_args(const Scenario& s) {
 }
 
 // One awaited step of `processor` per iteration; `levels` model levels.
-void bench_processor(benchmark::State& state, const ScenarioSpec* spec, bool top, int levels) {
+void bench_processor(benchmark::State& state, const ScenarioSpec* scenario_spec, bool top, int levels) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         auto& processor = top ? s.top() : s.skill();
         Recorder recorder(state, floors_of(s, levels));
         measure_awaited(state, recorder, [&] { return processor._execute(s.readings, step_args(s)); });
@@ -320,28 +320,28 @@ void bench_processor(benchmark::State& state, const ScenarioSpec* spec, bool top
     });
 }
 
-void bench_runvane(benchmark::State& state, const ScenarioSpec* spec) {
+void bench_runvane(benchmark::State& state, const ScenarioSpec* scenario_spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         auto& runvane = s.runvane();
-        Recorder recorder(state, floors_of(s, spec->depth));
+        Recorder recorder(state, floors_of(s, scenario_spec->depth));
         measure_awaited(state, recorder, [&] {
             return runvane.execute(s.readings, tarvik_inference::RunvaneExecuteArgs{.sim_action_mask = s.sim_action_mask});
         });
-        recorder.report(spec->depth);
+        recorder.report(scenario_spec->depth);
     });
 }
 
-void bench_sync_execute(benchmark::State& state, const ScenarioSpec* spec) {
+void bench_sync_execute(benchmark::State& state, const ScenarioSpec* scenario_spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         auto& top = s.top();
-        Recorder recorder(state, floors_of(s, spec->depth));
+        Recorder recorder(state, floors_of(s, scenario_spec->depth));
         measure_sync(state, recorder, [&] {
             Value action = top.execute(s.readings, {.sim_action_mask = s.sim_action_mask});
             benchmark::DoNotOptimize(action);
         });
-        recorder.report(spec->depth);
+        recorder.report(scenario_spec->depth);
     });
 }
 
@@ -357,9 +357,9 @@ Task<void> timed_awaited_step(tarvik_inference::BaseAgentProcessor& top, const S
 constexpr auto kPace = std::chrono::milliseconds(1);
 constexpr benchmark::IterationCount kPacedSteps = 300;
 
-void bench_paced(benchmark::State& state, const ScenarioSpec* spec) {
+void bench_paced(benchmark::State& state, const ScenarioSpec* scenario_spec) {
     guarded(state, [&] {
-        Scenario& s = Scenario::of(*spec);
+        Scenario& s = Scenario::of(*scenario_spec);
         auto& top = s.top();
         boost::asio::io_context host_loop(1);
         std::vector<double> sync_us, async_us, difference;
@@ -412,27 +412,27 @@ void register_all() {
         if (const auto n = fixed_iterations(); n > 0) b->Iterations(n)->UseRealTime();
         else b->UseManualTime();
     };
-    for (const ScenarioSpec* spec : {&tiny_policy(), &medium_policy()}) {
-        const std::string l = spec->label;
-        add("bare/" + l + "/skill_model", [spec](benchmark::State& st) { bench_bare(st, spec, false); });
-        add("bare/" + l + "/orchestrator_model", [spec](benchmark::State& st) { bench_bare(st, spec, true); });
-        add("grafex/" + l, [spec](benchmark::State& st) { bench_grafex(st, spec); });
-        add("actuon_step/" + l, [spec](benchmark::State& st) { bench_processor(st, spec, false, 1); });
-        add("orchestration_step/" + l, [spec](benchmark::State& st) { bench_processor(st, spec, true, 2); });
-        add("runvane_execute/" + l, [spec](benchmark::State& st) { bench_runvane(st, spec); });
-        add("sync_execute/" + l, [spec](benchmark::State& st) { bench_sync_execute(st, spec); });
+    for (const ScenarioSpec* scenario_spec : {&tiny_policy(), &medium_policy()}) {
+        const std::string l = scenario_spec->label;
+        add("bare/" + l + "/skill_model", [scenario_spec](benchmark::State& st) { bench_bare(st, scenario_spec, false); });
+        add("bare/" + l + "/orchestrator_model", [scenario_spec](benchmark::State& st) { bench_bare(st, scenario_spec, true); });
+        add("grafex/" + l, [scenario_spec](benchmark::State& st) { bench_grafex(st, scenario_spec); });
+        add("actuon_step/" + l, [scenario_spec](benchmark::State& st) { bench_processor(st, scenario_spec, false, 1); });
+        add("orchestration_step/" + l, [scenario_spec](benchmark::State& st) { bench_processor(st, scenario_spec, true, 2); });
+        add("runvane_execute/" + l, [scenario_spec](benchmark::State& st) { bench_runvane(st, scenario_spec); });
+        add("sync_execute/" + l, [scenario_spec](benchmark::State& st) { bench_sync_execute(st, scenario_spec); });
     }
     // The pauses make these rows slow: a fixed number of steps each.
-    for (const ScenarioSpec* spec : {&tiny_policy(), &medium_policy()}) {
-        benchmark::RegisterBenchmark(("paced/" + spec->label).c_str(),
-                                     [spec](benchmark::State& st) { bench_paced(st, spec); })
+    for (const ScenarioSpec* scenario_spec : {&tiny_policy(), &medium_policy()}) {
+        benchmark::RegisterBenchmark(("paced/" + scenario_spec->label).c_str(),
+                                     [scenario_spec](benchmark::State& st) { bench_paced(st, scenario_spec); })
             ->Unit(benchmark::kMicrosecond)
             ->Iterations(kPacedSteps)
             ->UseManualTime();
     }
-    for (const ScenarioSpec& spec : growth_specs()) {
-        const ScenarioSpec* p = &spec;
-        add("growth/" + spec.label, [p](benchmark::State& st) { bench_processor(st, p, true, p->depth); });
+    for (const ScenarioSpec& scenario_spec : growth_specs()) {
+        const ScenarioSpec* p = &scenario_spec;
+        add("growth/" + scenario_spec.label, [p](benchmark::State& st) { bench_processor(st, p, true, p->depth); });
     }
 }
 
