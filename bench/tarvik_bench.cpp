@@ -432,7 +432,7 @@ void register_all() {
     }
     for (const ScenarioSpec& scenario_spec : growth_specs()) {
         const ScenarioSpec* p = &scenario_spec;
-        add("growth/" + scenario_spec.label, [p](benchmark::State& st) { bench_processor(st, p, true, p->depth); });
+        add("growth/" + scenario_spec.label, [p](benchmark::State& st) { bench_runvane(st, p); });
     }
 }
 

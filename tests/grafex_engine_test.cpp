@@ -647,6 +647,43 @@ TEST_F(GrafexEngineTest, OutputsOfEarlierRunsSurviveLaterRuns) {
     EXPECT_EQ(values_of<double>(mask_a), (std::vector<double>{1, 0, 1}));
 }
 
+// Outputs declared with fixed shapes are written into the engine's own
+// buffers; an output whose declared shape is free, or that comes back in
+// another shape than declared, still reaches the caller whole, on every run.
+TEST_F(GrafexEngineTest, OutputsOfAnyActualShapeAreRead) {
+    for (const auto& declared : std::vector<Dims>{{1, 4}, {"batch", Dim::unknown()}, {1, 3}}) {
+        ModelBuilder b;
+        b.input("obs", DType::Float32, {1, 2});
+        b.constant("four", {0.5f, 1.5f, -2.0f, 3.0f}, {1, 4});
+        b.reduce_sum("obs", "obs_sum");
+        b.add("four", "obs_sum", "action_dist_inputs");
+        b.output("action_dist_inputs", DType::Float32, declared);
+        GrafexEngine engine(write(b));
+        for (const float x : {1.0f, 2.0f, 3.0f}) {
+            const NdArray logits = engine.get_action_dist_inputs(NdArray::of<float>({x, x}));
+            EXPECT_EQ(values_of<float>(logits), (std::vector<float>{0.5f + 2 * x, 1.5f + 2 * x, -2 + 2 * x, 3 + 2 * x}));
+            std::vector<float> read;
+            engine.read_action_dist_inputs(NdArray::of<float>({x, x}), nullptr,
+                                           [&](const NdArray& in_place) { read = values_of<float>(in_place); });
+            EXPECT_EQ(read, values_of<float>(logits));
+        }
+    }
+    EXPECT_TRUE(logs.messages(LogLevel::error).empty());
+}
+
+TEST_F(GrafexEngineTest, ReadersFailuresAreTheirOwn) {
+    GrafexEngine engine(obs_and_mask_model());
+    expect_error<tarvik_core::ValueError>(
+        [&] {
+            engine.read_action_dist_inputs(NdArray::of<float>({1, 2, 3, 4, 5, 6}), nullptr,
+                                           [](const NdArray&) { throw tarvik_core::ValueError("reader"); });
+        },
+        "reader");
+    EXPECT_TRUE(logs.messages(LogLevel::error).empty());
+    // The lock was released.
+    EXPECT_EQ(engine.get_action_dist_inputs(NdArray::of<float>({1, 2, 3, 4, 5, 6})).size(), 3);
+}
+
 TEST_F(GrafexEngineTest, InputsOfEveryElementTypeReachTheModelConvertedLikeAstype) {
     GrafexEngine engine(obs_and_mask_model());
     const std::vector<std::pair<NdArray, NdArray>> cases = {

@@ -293,9 +293,12 @@ Value Actuon::model_action(const Value& sensors_filtered) {
     if (!onnx_engine) throw tarvik_core::RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
     const Dict& model_input = sensors_filtered.as_dict();
     const NdArray obs = observation_array(model_input.at("observation"));
+    return model_action(obs, model_input.find("action_mask"));
+}
+
+Value Actuon::model_action(const NdArray& obs, const Value* mask) {
     std::optional<NdArray> action_mask;
-    if (const Value* mask = model_input.find("action_mask"); mask && !mask->is_none())
-        action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
+    if (mask && !mask->is_none()) action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
 
     const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
     const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
@@ -355,6 +358,21 @@ Task<Value> Actuon::_execute(Value sim_sensors, ExecuteArgs args) {
 
     if (args.return_as_teacher_dict) co_return teacher_dict_of(action, sensors);
     co_return action;
+}
+
+bool Actuon::takes_direct_step() const {
+    return typeid(*this) == typeid(Actuon) && onnx_engine && direct_ready();
+}
+
+void Actuon::direct_step(DirectStep& step, ExecuteArgs& args) {
+    if (args.return_as_teacher_dict) return stop_direct_step(step, args);
+    Value mask;
+    const std::optional<NdArray> observation =
+        direct_observation(step, [&] { return mask_without_teacher(args.sim_action_mask); }, mask);
+    if (!observation) return stop_direct_step(step, args);
+    // What process_action does without a teacher: a model's action is
+    // mapped back from [-1, 1].
+    step.action = space_utils::unsquash_action(model_action(*observation, &mask), action_space);
 }
 
 }  // namespace tarvik_inference

@@ -387,6 +387,37 @@ Task<Value> Conductrix::_execute(Value sim_sensors, ExecuteArgs args) {
     co_return teacher_result(child_action, sensors, choice);
 }
 
+bool Conductrix::takes_direct_step() const {
+    return typeid(*this) == typeid(Conductrix) && onnx_engine && direct_ready();
+}
+
+void Conductrix::direct_step(DirectStep& step, ExecuteArgs& args) {
+    if (args.return_as_teacher_dict) return stop_direct_step(step, args);
+    // The mask compute_action_mask makes without a teacher.
+    Value mask;
+    const std::optional<NdArray> observation = direct_observation(
+        step,
+        [&] {
+            return children_mask(space_utils::compute_orchestrator_action_mask(*context.agent, args.previous_action),
+                                 Value(no_action_mask));
+        },
+        mask);
+    if (!observation) return stop_direct_step(step, args);
+
+    // _get_orchestrator_action on the observation as it stands.
+    std::optional<NdArray> action_mask;
+    if (!mask.is_none()) action_mask = _format_action_mask_for_onnx(mask);
+    std::int64_t chosen = 0;
+    onnx_engine->read_action_dist_inputs(*observation, action_mask ? &*action_mask : nullptr,
+                                         [&](const NdArray& logits) { chosen = choose_child(logits, action_mask); });
+
+    ProcessorPtr child = child_at(Value(chosen));
+    ExecuteArgs next = child_args(step.sim_action_mask, false, nullptr);
+    if (child->takes_direct_step()) return child->direct_step(step, next);
+    step.handoff = std::move(child);
+    step.handoff_args = std::move(next);
+}
+
 Task<SensorsResult> Conductrix::process_sim_sensors(Value obs, Value sim_action_mask, Value previous_action) {
     return sensors_in_step(std::move(obs), std::move(sim_action_mask), std::move(previous_action), nullptr, nullptr);
 }

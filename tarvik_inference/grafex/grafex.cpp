@@ -416,6 +416,14 @@ struct GrafexEngine::Session {
     // Where a given mask is copied (float64), for the first mask input when
     // its declared shape is fixed.
     std::optional<StagedInput> mask_stage;
+    // Buffers every output is written into, with their tensors made once at
+    // load, when every output is declared float32 or float64 with a fixed
+    // shape: a run that reads one output then neither has the runtime
+    // allocate the outputs nor wraps them. `outputs_bound` turns false for
+    // good when the model gives an output another shape than it declares
+    // (the run is then repeated the general way, which takes any shape).
+    std::vector<StagedInput> output_stages;
+    bool outputs_bound = false;
     // A run may leave the outputs nobody asked for unwrapped: whatever they
     // hold, they cannot stop the policy from acting.
     std::optional<std::size_t> logits_output;  // "action_dist_inputs", else the last output
@@ -546,6 +554,23 @@ void GrafexEngine::_load_model(const tarvik_core::ModelSessionSettings& settings
             s.mask_stage.reset();
             s.default_mask_tensors.clear();
         }
+        try {
+            for (std::size_t i = 0; i < output_names_.size(); ++i) {
+                const auto shape = fixed_shape(output_shapes_[i]);
+                const auto type = output_types[i];
+                const bool stageable = type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || type == ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
+                if (!shape || !stageable) {
+                    s.output_stages.clear();
+                    break;
+                }
+                StagedInput staged{NdArray::zeros(*type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ? DType::Float32 : DType::Float64, *shape)};
+                staged.tensor = tensor_over(s.memory_info, staged.buffer);
+                s.output_stages.push_back(std::move(staged));
+            }
+        } catch (const Ort::Exception&) {
+            s.output_stages.clear();
+        }
+        s.outputs_bound = !output_names_.empty() && s.output_stages.size() == output_names_.size();
         for (std::size_t i = 0; i < output_names_.size(); ++i) {
             if (output_names_[i] == "action_dist_inputs" && !s.logits_output) s.logits_output = i;
             if (output_names_[i] == "vf_preds" && !s.vf_output) s.vf_output = i;
@@ -663,8 +688,18 @@ void copy_into(StagedInput& stage, const NdArray& array) {
 }  // namespace
 
 std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArray* action_mask,
-                                         std::optional<std::size_t> wanted, OutputMap* all) {
+                                         std::optional<std::size_t> wanted, OutputMap* all,
+                                         const std::function<void(const NdArray&)>* read_in_place) {
     std::lock_guard lock(model_lock_);
+    std::optional<NdArray> result = run_locked(observation, action_mask, wanted, all, read_in_place != nullptr);
+    // Read after the run, outside its error logging: what the reader raises
+    // is its own failure, not the model's.
+    if (read_in_place && result) (*read_in_place)(*result);
+    return result;
+}
+
+std::optional<NdArray> GrafexEngine::run_locked(const NdArray& observation, const NdArray* action_mask,
+                                                std::optional<std::size_t> wanted, OutputMap* all, bool in_place) {
     if (!session_) throw tarvik_core::RuntimeError("Model not loaded");
     auto& s = *session_;
     s.clear_feed();
@@ -737,6 +772,26 @@ std::optional<NdArray> GrafexEngine::run(const NdArray& observation, const NdArr
         }
 
         return ort_call([&]() -> std::optional<NdArray> {
+            if (all == nullptr && s.outputs_bound) {
+                for (std::size_t i = 0; i < s.outputs.size(); ++i) s.outputs[i] = s.output_stages[i].tensor;
+                OrtStatus* status =
+                    Ort::GetApi().Run(s.session, nullptr, s.feed_names.data(), s.feed_values.data(),
+                                      s.feed_values.size(), s.output_name_ptrs.data(), s.output_name_ptrs.size(),
+                                      s.outputs.data());
+                if (status == nullptr) {
+                    if (!wanted) return std::nullopt;
+                    const NdArray& out = s.output_stages[*wanted].buffer;
+                    // The buffer is the next run's too: readers in place see
+                    // it under the lock, everyone else gets a copy.
+                    return in_place ? out : out.copy();
+                }
+                // An output of another shape than declared (or any other
+                // failure): this model is run the general way from now on,
+                // starting with this run, whose failure, if it fails again,
+                // is the one reported.
+                Ort::GetApi().ReleaseStatus(status);
+                s.outputs_bound = false;
+            }
             std::fill(s.outputs.begin(), s.outputs.end(), nullptr);
             const OrtStatus* status =
                 Ort::GetApi().Run(s.session, nullptr, s.feed_names.data(), s.feed_values.data(), s.feed_values.size(),
@@ -786,6 +841,12 @@ NdArray GrafexEngine::get_action_dist_inputs(const NdArray& observation, const N
 
 NdArray GrafexEngine::get_action_dist_inputs(const NdArray& observation, const std::optional<NdArray>& action_mask) {
     return get_action_dist_inputs(observation, action_mask ? &*action_mask : nullptr);
+}
+
+void GrafexEngine::read_action_dist_inputs(const NdArray& observation, const NdArray* action_mask,
+                                           const std::function<void(const NdArray&)>& read) {
+    const std::optional<std::size_t> logits = session_ ? session_->logits_output : std::nullopt;
+    if (!run(observation, action_mask, logits, nullptr, &read)) throw tarvik_core::IndexError("list index out of range");
 }
 
 std::optional<NdArray> GrafexEngine::get_vf_preds(const NdArray& observation, const NdArray* action_mask) {

@@ -554,6 +554,86 @@ NdArray BaseAgentProcessor::flatten_observation(ObservationStep& step, const Val
     return filtered_brennor_sensor_space->flatten_sample(step.filtered);
 }
 
+namespace {
+
+// Observation buffers of direct steps, per thread: a step takes one when it
+// starts and gives it back when it ends, so steady steps reuse them.
+thread_local std::vector<std::vector<float>> observation_buffers;
+
+}  // namespace
+
+DirectStep::DirectStep(Value readings_, Value sim_action_mask_)
+    : readings(std::move(readings_)), sim_action_mask(std::move(sim_action_mask_)) {
+    if (!observation_buffers.empty()) {
+        observation = std::move(observation_buffers.back());
+        observation_buffers.pop_back();
+    }
+}
+
+DirectStep::~DirectStep() {
+    // A handful per thread is all that steps in flight together need.
+    if (observation.capacity() != 0 && observation_buffers.size() < 8) {
+        try {
+            observation_buffers.push_back(std::move(observation));
+        } catch (...) {
+        }
+    }
+}
+
+bool BaseAgentProcessor::takes_direct_step() const { return false; }
+
+void BaseAgentProcessor::direct_step(DirectStep& step, ExecuteArgs& args) { stop_direct_step(step, args); }
+
+void BaseAgentProcessor::stop_direct_step(DirectStep& step, ExecuteArgs& args) {
+    step.handoff = shared_from_this();
+    step.handoff_args = std::move(args);
+}
+
+bool BaseAgentProcessor::direct_ready() const {
+    return _is_initialized && !teacher && !controller && perceptors.empty() && agent_group_agent_processors.empty() &&
+           !post_agent_group_agent_processor && context.orchestration && context.agent &&
+           !context.for_agent_group && !context.agent->is_controller() && filtered_brennor_sensor_space;
+}
+
+std::optional<NdArray> BaseAgentProcessor::direct_observation(DirectStep& step,
+                                                              const std::function<Value()>& compute_mask,
+                                                              Value& mask) {
+    // The conversion the previous level made is taken when it fits, as the
+    // general path takes a handed one; this level's goes on to the next.
+    ConvertedSensors record;
+    const Value sensors =
+        converted_sensors(step.readings, step.converted.sensors ? &step.converted : nullptr, &record);
+    step.converted = std::move(record);
+
+    std::shared_ptr<const SensorPlan> plan = sensor_plan();
+    if (!plan->direct || !sensors.is_dict() || !plan->lays_out(sensors.as_dict())) return std::nullopt;
+
+    step.observation.assign(static_cast<std::size_t>(plan->flat_dim), 0.0f);
+    float* out = step.observation.data();
+    const auto& values = sensors.as_dict().items();
+    for (const std::size_t p : plan->normalize_order) {
+        const auto& part = plan->parts[p];
+        plan->sensors[part.sensor]->normalize_into(values[part.sensor].second, out + part.offset);
+    }
+    mask = compute_mask();
+    for (const auto& part : plan->parts) {
+        if (part.normalized) continue;
+        plan->sensors[part.sensor]->space->flatten_into(values[part.sensor].second, out + part.offset);
+    }
+    // A view without an owner: the buffer belongs to the step, and the model
+    // copies what it reads.
+    NdArray observation = NdArray::wrap(DType::Float32, Shape{plan->flat_dim}, out,
+                                        std::shared_ptr<const void>(std::shared_ptr<const void>(), out));
+    check_observation_finite(*this, observation);
+    return observation;
+}
+
+Value BaseAgentProcessor::mask_without_teacher(const Value& sim_action_mask) {
+    const Value no_mask(no_action_mask);
+    if (context.agent->has_custom_action_space() || sim_action_mask.is_none()) return combined_mask(no_mask, no_mask);
+    return combined_mask(no_mask, sim_action_mask);
+}
+
 Task<Value> BaseAgentProcessor::compute_action_mask(Value tarvik_obs, Value sim_action_mask, Value previous_action) {
     Value teacher_mask;
     if (auto current_teacher = teacher) teacher_mask = co_await current_teacher->compute_action_mask(tarvik_obs, previous_action);

@@ -58,6 +58,11 @@ public:
     // `explore` and `is_coordinated` have no effect: decoding is deterministic.
     Task<Value> _execute(Value sim_sensors, ExecuteArgs args = {}) override;
 
+    // Direct steps (see DirectStep): an Actuon itself, not a subclass, with a
+    // model and nothing to await.
+    bool takes_direct_step() const override;
+    void direct_step(DirectStep& step, ExecuteArgs& args) override;
+
     // The loaded model; null for controller agents and when no model was found.
     std::shared_ptr<GrafexEngine> onnx_engine;
 
@@ -65,6 +70,7 @@ private:
     void load_onnx_model();
     // The decoded action of the model's output for one model observation.
     Value model_action(const Value& sensors_filtered);
+    Value model_action(const NdArray& observation, const Value* action_mask);
 };
 
 // The kind of a space: its class's own name ("Discrete", "Box", ...), so a

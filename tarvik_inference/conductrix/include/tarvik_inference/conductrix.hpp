@@ -72,6 +72,11 @@ public:
     Task<Value> compute_action_mask(Value tarvik_obs, Value sim_action_mask = {},
                                     Value previous_action = {}) override;
 
+    // Direct steps (see DirectStep): a Conductrix itself, not a subclass,
+    // with a model and nothing to await; the chosen child continues the walk.
+    bool takes_direct_step() const override;
+    void direct_step(DirectStep& step, ExecuteArgs& args) override;
+
     std::string get_agent_name() const override;
     SpacePtr get_action_space() const override;
 

@@ -33,7 +33,13 @@
 //
 // Inputs of the declared shapes are copied into buffers the engine keeps,
 // with their tensors made once at load, so a run builds no tensors of its own;
-// other inputs get tensors over their own arrays for that run. Outputs are
+// other inputs get tensors over their own arrays for that run. When every
+// output is declared float32 or float64 with a fixed shape, the runs that
+// read one output (get_action_dist_inputs, get_vf_preds) have the runtime
+// write every output into buffers the engine made at load and return a copy
+// of the one asked for, so the runtime allocates no outputs; a model whose
+// output comes back in another shape than declared makes the engine rerun
+// that step, and every later one, the general way. Otherwise outputs are
 // wrapped, not copied: each array keeps the runtime's output value alive. An
 // output that would share a fed buffer (a graph input passed straight
 // through) is copied, so no output ever points into the caller's arrays or
@@ -51,6 +57,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -121,6 +128,12 @@ public:
                                                 const tarvik_core::NdArray* action_mask = nullptr);
     tarvik_core::NdArray get_action_dist_inputs(const tarvik_core::NdArray& observation,
                                                 const std::optional<tarvik_core::NdArray>& action_mask);
+    // The same output, handed to `read` while the engine's lock is held
+    // instead of returned: the array may be the engine's own output buffer,
+    // valid only during the call (copy what must outlive it). What `read`
+    // raises propagates without being logged as an inference failure.
+    void read_action_dist_inputs(const tarvik_core::NdArray& observation, const tarvik_core::NdArray* action_mask,
+                                 const std::function<void(const tarvik_core::NdArray&)>& read);
     // "vf_preds", or none.
     std::optional<tarvik_core::NdArray> get_vf_preds(const tarvik_core::NdArray& observation,
                                                      const tarvik_core::NdArray* action_mask = nullptr);
@@ -141,9 +154,15 @@ private:
     // One run under the lock, inside the logging handler. Fills `all` with
     // every output when given; otherwise returns output `wanted` (nothing
     // when `wanted` is empty), leaving the others unwrapped.
+    // With `read_in_place`, the output asked for goes to it, under the lock,
+    // possibly as the engine's own buffer.
     std::optional<tarvik_core::NdArray> run(const tarvik_core::NdArray& observation,
                                             const tarvik_core::NdArray* action_mask,
-                                            std::optional<std::size_t> wanted, OutputMap* all);
+                                            std::optional<std::size_t> wanted, OutputMap* all,
+                                            const std::function<void(const tarvik_core::NdArray&)>* read_in_place = nullptr);
+    std::optional<tarvik_core::NdArray> run_locked(const tarvik_core::NdArray& observation,
+                                                   const tarvik_core::NdArray* action_mask,
+                                                   std::optional<std::size_t> wanted, OutputMap* all, bool in_place);
 
     struct Session;
     tarvik_core::ModelSessionSettings settings_;

@@ -36,6 +36,7 @@
 // running event loop raises RuntimeError instead of deadlocking.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,6 +62,7 @@ using tarvik_core::Value;
 using tarvik_core::spaces::SpacePtr;
 
 struct ConvertedSensors;
+class BaseAgentProcessor;
 
 // Keyword arguments of _execute.
 struct ExecuteArgs {
@@ -94,6 +96,37 @@ struct ConvertedSensors {
 
     // True when converting `raw` with `space` and `list` gives `converted`.
     bool converts(const Value& raw, const SpacePtr& space, const tarvik_core::SensorList& list) const;
+};
+
+// One step taken directly: synchronously, without coroutines and without
+// the mappings that carry values between the stages of the general pipeline.
+// A processor that needs nothing awaited (its own class exactly, no teacher,
+// controller, perceptor or agent group) writes its observation into a
+// buffer of the step's, runs its model on it, and hands the step to the
+// child it chooses. Where a processor cannot take it, the walk stops and
+// names that processor and its arguments: the caller finishes the step
+// there through the general path, which sees the same conversion of the
+// readings. Results and failures are those of the general path, stage for
+// stage. Belongs to one step; never shared between steps.
+struct DirectStep {
+    DirectStep(Value readings, Value sim_action_mask);
+    ~DirectStep();
+    DirectStep(DirectStep&&) = default;
+    DirectStep& operator=(DirectStep&&) = delete;
+
+    Value readings;
+    Value sim_action_mask;
+    // The conversion of the readings by the last processor that ran.
+    ConvertedSensors converted;
+    // Where the observation of the running level is written; taken from a
+    // per-thread pool, so steady steps do not allocate it.
+    std::vector<float> observation;
+    // Set when the walk stopped: the processor whose _execute finishes the
+    // step, with its arguments (the caller points converted_sensors at
+    // `converted`). Otherwise `action` holds the step's result.
+    std::shared_ptr<BaseAgentProcessor> handoff;
+    ExecuteArgs handoff_args;
+    Value action;
 };
 
 // Keyword arguments of the synchronous execute.
@@ -179,6 +212,14 @@ public:
     Task<SensorsResult> process_sim_sensors_in_step(Value sensors, Value sim_action_mask, Value previous_action,
                                                     const ConvertedSensors* handed, ConvertedSensors* record);
 
+    // Whether a step of this processor can be taken directly (see
+    // DirectStep). The base: never.
+    virtual bool takes_direct_step() const;
+    // One level of a direct step with this level's arguments; only after
+    // takes_direct_step() said yes. Either sets step.action or stops the
+    // walk at a processor (possibly this one) and its arguments.
+    virtual void direct_step(DirectStep& step, ExecuteArgs& args);
+
     // Fields, in the order the constructor sets them.
     AgentProcessorContext context;
     std::shared_ptr<tarvik_core::Teacher> teacher;
@@ -198,6 +239,23 @@ public:
     bool _is_initialized = false;
     // The last action a teacher returned from process_action; unset until then.
     std::optional<Value> previous_action;
+
+protected:
+    // What the shared pipeline needs for a direct level: an initialised
+    // processor whose step awaits nothing and calls out to nothing.
+    bool direct_ready() const;
+    // The observation of a direct level, written into step.observation and
+    // returned as a view of it (valid until the level's model has run), with
+    // the level's mask from `compute_mask`, in the general path's order:
+    // conversion, normalisation, mask, flattening, finiteness. Nothing when
+    // the level's sensors do not fit the direct layout (the step then
+    // continues through the general path); failures are the general path's.
+    std::optional<NdArray> direct_observation(DirectStep& step, const std::function<Value()>& compute_mask,
+                                              Value& mask);
+    // compute_action_mask of the base without a teacher.
+    Value mask_without_teacher(const Value& sim_action_mask);
+    // Stops the walk of `step` at this processor with `args`.
+    void stop_direct_step(DirectStep& step, ExecuteArgs& args);
 
 private:
     // Guards what steps in flight together share: sensor_plan_,
