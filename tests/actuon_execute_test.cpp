@@ -187,6 +187,26 @@ TEST_F(EndToEnd, EveryActionSpaceKindFromRawReadingsToAction) {
     }
 }
 
+// A kind without a known form takes the rest of the logits as they are,
+// which the runtime reads where the engine wrote them: the action must not
+// change when the next step's run overwrites them.
+TEST_F(EndToEnd, AnActionHoldingRawLogitsOutlivesTheNextStep) {
+    class Renamed : public sp::Discrete {
+    public:
+        using Discrete::Discrete;
+    };
+    // Four logits against a mask of three: the mask is ignored, the logits
+    // pass through unmasked; logits = [x, y, x + y, 1].
+    linear_policy({.obs_size = kObsSize, .weights = {1, 0, 0, 1, 1, 1, 0, 0}, .bias = {0, 0, 0, 1}})
+        .write(ckpt() / "skill.onnx");
+    auto p = make("skill");
+    p->action_space = std::make_shared<Renamed>(3);
+    const Value first = step(*p, {}, readings(0.5, 0.25));
+    ASSERT_TRUE(same_action(first, NdArray::of<float>({0.5f, 0.25f, 0.75f, 1.0f})));
+    step(*p, {}, readings(-1.0, 0.125));
+    EXPECT_TRUE(same_action(first, NdArray::of<float>({0.5f, 0.25f, 0.75f, 1.0f})));
+}
+
 // Clipping keeps NaN: a model that emits NaN means must fail the step by the
 // agent's name rather than hand the host a NaN action. Infinite means clip to
 // the bounds, and NaN where nothing is read (the spreads) does no harm.

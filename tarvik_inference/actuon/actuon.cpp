@@ -1,5 +1,6 @@
 #include "tarvik_inference/actuon.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <typeinfo>
@@ -123,6 +124,38 @@ void check_action_finite(const Value& action, const spaces::Space& space, const 
     }
     default: return;
     }
+}
+
+bool refers_to(const Value& action, const NdArray& buffer) {
+    if (action.is_array()) return action.as_array().shares_memory_with(buffer);
+    if (action.is_tuple())
+        return std::any_of(action.as_tuple().begin(), action.as_tuple().end(),
+                           [&](const Value& item) { return refers_to(item, buffer); });
+    if (action.is_dict())
+        return std::any_of(action.as_dict().begin(), action.as_dict().end(),
+                           [&](const auto& entry) { return refers_to(entry.second, buffer); });
+    return false;
+}
+
+// `action` with every array that shares memory with `buffer` copied.
+Value detached(Value action, const NdArray& buffer) {
+    if (!refers_to(action, buffer)) return action;
+    if (action.is_array()) {
+        if (action.as_array().shares_memory_with(buffer)) return Value(action.as_array().copy());
+        return action;
+    }
+    if (action.is_tuple()) {
+        std::vector<Value> items;
+        items.reserve(action.as_tuple().size());
+        for (const Value& item : action.as_tuple()) items.push_back(detached(item, buffer));
+        return Value(tarvik_core::Tuple(std::move(items)));
+    }
+    if (action.is_dict()) {
+        Dict out;
+        for (const auto& [key, value] : action.as_dict()) out.set(key, detached(value, buffer));
+        return Value(std::move(out));
+    }
+    return action;
 }
 
 // What a step returns when asked for the teacher dict, keys in this order.
@@ -300,9 +333,25 @@ Value Actuon::model_action(const NdArray& obs, const Value* mask) {
     std::optional<NdArray> action_mask;
     if (mask && !mask->is_none()) action_mask = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
 
-    const NdArray action_dist_inputs = onnx_engine->get_action_dist_inputs(obs, action_mask);
-    const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
-    Value action = this->_decode_action_dist_inputs(vector, action_space).first;
+    Value action;
+    const auto decode = [&](const NdArray& action_dist_inputs) {
+        const NdArray vector = space_utils::make_np_array(mask_logits(action_dist_inputs, action_mask));
+        action = this->_decode_action_dist_inputs(vector, action_space).first;
+    };
+    if (typeid(*this) == typeid(Actuon)) {
+        // The runtime's own decoding reads the logits where the engine left
+        // them; a part of the action that still refers to them (a kind
+        // without a known form takes the rest of the vector as it is) is
+        // copied before the engine's next run can overwrite them.
+        onnx_engine->read_action_dist_inputs(obs, action_mask ? &*action_mask : nullptr,
+                                             [&](const NdArray& logits) {
+                                                 decode(logits);
+                                                 action = detached(std::move(action), logits);
+                                             });
+    } else {
+        // An override of the decoding may keep what it is given.
+        decode(onnx_engine->get_action_dist_inputs(obs, action_mask));
+    }
     if (action_space) check_action_finite(action, *action_space, context.agent->get_name());
     return action;
 }

@@ -580,6 +580,22 @@ DirectStep::~DirectStep() {
     }
 }
 
+Value start_direct_step(BaseAgentProcessor& processor, Value obs, ExecuteArgs args,
+                        std::unique_ptr<DirectStep>& stopped) {
+    // On this stack rather than in a calling coroutine's frame.
+    DirectStep step(std::move(obs), args.sim_action_mask);
+    processor.direct_step(step, args);
+    if (!step.handoff) return std::move(step.action);
+    stopped = std::make_unique<DirectStep>(std::move(step));
+    return Value();
+}
+
+Task<Value> finish_direct_step(std::unique_ptr<DirectStep> stopped) {
+    DirectStep& step = *stopped;
+    step.handoff_args.converted_sensors = step.converted.sensors ? &step.converted : nullptr;
+    co_return co_await step.handoff->_execute(step.readings, std::move(step.handoff_args));
+}
+
 bool BaseAgentProcessor::takes_direct_step() const { return false; }
 
 void BaseAgentProcessor::direct_step(DirectStep& step, ExecuteArgs& args) { stop_direct_step(step, args); }
@@ -811,12 +827,20 @@ Task<void> BaseAgentProcessor::reset() {
 }
 
 Value BaseAgentProcessor::execute(Value obs, ExecuteOptions options) {
-    return tarvik_core::run_sync(this->_execute(std::move(obs),
-                                                ExecuteArgs{.sim_action_mask = std::move(options.sim_action_mask),
-                                                            .explore = options.explore,
-                                                            .previous_action = std::move(options.previous_action),
-                                                            .return_as_teacher_dict = options.return_as_teacher_dict}),
-                                 "execute");
+    if (tarvik_core::in_running_loop()) tarvik_core::detail::refuse_nested_run("execute");
+    ExecuteArgs args{.sim_action_mask = std::move(options.sim_action_mask),
+                     .explore = options.explore,
+                     .previous_action = std::move(options.previous_action),
+                     .return_as_teacher_dict = options.return_as_teacher_dict};
+    // A step that awaits nothing needs no event loop at all; one that stops
+    // at a processor needing the general path gets a loop for the rest.
+    if (!args.return_as_teacher_dict && takes_direct_step()) {
+        std::unique_ptr<DirectStep> stopped;
+        Value action = start_direct_step(*this, std::move(obs), std::move(args), stopped);
+        if (!stopped) return action;
+        return tarvik_core::run_sync(finish_direct_step(std::move(stopped)), "execute");
+    }
+    return tarvik_core::run_sync(this->_execute(std::move(obs), std::move(args)), "execute");
 }
 
 Task<Value> BaseAgentProcessor::_execute(Value, ExecuteArgs) {

@@ -67,20 +67,6 @@ ExecuteArgs step_args(Value sim_action_mask, bool explore, Value previous_action
                        .previous_action = std::move(previous_action)};
 }
 
-// Processors that await nothing take the step directly, on this stack
-// rather than in the calling coroutine's frame, down to the first processor
-// that needs the general path: then `stopped` receives the step for the
-// caller to finish there.
-Value direct_step(BaseAgentProcessor& processor, Value& obs, Value& sim_action_mask, bool explore,
-                  Value& previous_action, std::unique_ptr<DirectStep>& stopped) {
-    DirectStep step(std::move(obs), std::move(sim_action_mask));
-    ExecuteArgs args = step_args(step.sim_action_mask, explore, std::move(previous_action));
-    processor.direct_step(step, args);
-    if (!step.handoff) return std::move(step.action);
-    stopped = std::make_unique<DirectStep>(std::move(step));
-    return Value();
-}
-
 }  // namespace
 
 Runvane::Runvane(Value config, tarvik_core::NetworkMgrPtr network_mgr)
@@ -216,11 +202,13 @@ Task<Value> Runvane::execute_step(Value obs, FlatBuffer buffer, Value sim_action
         co_return co_await processor->_execute(
             std::move(obs), step_args(std::move(sim_action_mask), explore, std::move(previous_action)));
 
+    // Processors that await nothing take the step directly, down to the
+    // first one that needs the general path, which then finishes it.
     std::unique_ptr<DirectStep> stopped;
-    Value action = direct_step(*processor, obs, sim_action_mask, explore, previous_action, stopped);
+    Value action = start_direct_step(*processor, std::move(obs),
+                                     step_args(std::move(sim_action_mask), explore, std::move(previous_action)), stopped);
     if (!stopped) co_return action;
-    stopped->handoff_args.converted_sensors = stopped->converted.sensors ? &stopped->converted : nullptr;
-    co_return co_await stopped->handoff->_execute(stopped->readings, std::move(stopped->handoff_args));
+    co_return co_await finish_direct_step(std::move(stopped));
 }
 
 Task<void> Runvane::close() {

@@ -129,6 +129,15 @@ struct DirectStep {
     Value action;
 };
 
+// A step of `processor` taken directly as far as the processors allow: the
+// action, or None with the rest of the step left in `stopped` for
+// finish_direct_step. Only after processor.takes_direct_step() said yes.
+Value start_direct_step(BaseAgentProcessor& processor, Value obs, ExecuteArgs args,
+                        std::unique_ptr<DirectStep>& stopped);
+// The rest of a stopped direct step, through the general path of the
+// processor it stopped at, with the conversion made so far.
+Task<Value> finish_direct_step(std::unique_ptr<DirectStep> stopped);
+
 // Keyword arguments of the synchronous execute.
 struct ExecuteOptions {
     Value sim_action_mask;
