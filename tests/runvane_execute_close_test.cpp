@@ -1,6 +1,7 @@
 // execute() and close().
 #include <cmath>
 #include <span>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
@@ -223,7 +224,26 @@ class YieldingTeacher : public Teacher {
     }
 };
 
-class ConcurrentSteps : public ::testing::Test {
+// Which agents keep their yielding teacher: every one (every step awaits and
+// interleaves), the skills only (the orchestrators step directly and hand
+// the step on), or none (whole steps are direct).
+enum class Taught { all, skills, none };
+
+std::string with_teachers(Taught taught) {
+    const std::string teacher = ", \"teacher\": \"yielding\"";
+    std::istringstream lines(kTwoLevels);
+    std::string json, line;
+    while (std::getline(lines, line)) {
+        const bool orchestrator = line.find("\"orchestrator\"") != std::string::npos;
+        if (const auto at = line.find(teacher);
+            at != std::string::npos && (taught == Taught::none || (taught == Taught::skills && orchestrator)))
+            line.erase(at, teacher.size());
+        json += line + "\n";
+    }
+    return json;
+}
+
+class ConcurrentSteps : public ::testing::TestWithParam<Taught> {
 protected:
     void SetUp() override {
         linear_policy({.obs_size = 2, .weights = {1, 0, -1, 0}, .bias = {0, 0}, .io = {.mask_size = 2}})
@@ -234,7 +254,7 @@ protected:
         fixed_logits_policy({.obs_size = 2, .logits = {0, 1, 5}, .io = {.mask_size = 3}}).write(dir / "m" / "halt.onnx");
         fixed_logits_policy({.obs_size = 2, .logits = {0, 0, 0, 2}, .io = {.mask_size = 4}})
             .write(dir / "m" / "grab.onnx");
-        auto orchestration = Orchestration::load(dir.write("orchestration.json", kTwoLevels).string());
+        auto orchestration = Orchestration::load(dir.write("orchestration.json", with_teachers(GetParam())).string());
         orchestration->registry().add_teacher("yielding", [] { return std::make_shared<YieldingTeacher>(); });
         run_sync(runvane.load_orchestration(orchestration));
         run_sync(runvane.package());
@@ -270,7 +290,7 @@ protected:
     Runvane runvane{Value(), std::make_shared<AwaitingNetworkMgr>()};
 };
 
-TEST_F(ConcurrentSteps, InterleavedOnOneLoopGiveTheSequentialActions) {
+TEST_P(ConcurrentSteps, InterleavedOnOneLoopGiveTheSequentialActions) {
     constexpr int kSteps = 24;
     std::vector<Value> sequential;
     for (int i = 0; i < kSteps; ++i) sequential.push_back(run_sync(runvane.execute(step_readings(i))));
@@ -291,7 +311,7 @@ TEST_F(ConcurrentSteps, InterleavedOnOneLoopGiveTheSequentialActions) {
     EXPECT_EQ(interleaved, sequential);
 }
 
-TEST_F(ConcurrentSteps, HostsOnSeveralThreadsShareOneFacade) {
+TEST_P(ConcurrentSteps, HostsOnSeveralThreadsShareOneFacade) {
     constexpr int kThreads = 4, kSteps = 400;
     std::vector<std::vector<Value>> actions(kThreads);
     std::vector<std::exception_ptr> failures(kThreads);
@@ -313,6 +333,13 @@ TEST_F(ConcurrentSteps, HostsOnSeveralThreadsShareOneFacade) {
         EXPECT_EQ(actions[static_cast<std::size_t>(t)], expected(kSteps));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Teachers, ConcurrentSteps, ::testing::Values(Taught::all, Taught::skills, Taught::none),
+                         [](const auto& info) {
+                             return std::string(info.param == Taught::all      ? "EveryAgentTaught"
+                                                : info.param == Taught::skills ? "SkillsTaught"
+                                                                               : "NoTeachers");
+                         });
 
 // --- close -----------------------------------------------------------------------------
 
