@@ -119,7 +119,19 @@ Task<void> package(Runvane& runvane, OrchestrationPtr orchestration, std::string
 TEST(DirectStep, GivesWhatTheGeneralPathGivesOnEveryAgent) {
     tarvik_test::TempDir dir;
     OrchestrationPtr orchestration = tarvik_test::orchestration_from_json(kOrchestration, dir.path().string());
-    tarvik_test::register_fake_teacher(orchestration->registry(), "pass");
+    // The taught skill's teacher rebuilds the sensors now and then (which
+    // takes the general observation path), forbids an action and moves the
+    // action it is given.
+    int calls = 0;
+    tarvik_test::register_fake_teacher(orchestration->registry(), "pass", [&](tarvik_test::FakeTeacher& t) {
+        t.mask = Value(NdArray::of<std::int8_t>({1, 0, 1, 1}));
+        t.on_transform_sensors = [&](const Value& obs) {
+            return ++calls % 3 == 0 ? Value(Dict::from_unique(obs.as_dict().items())) : obs;
+        };
+        t.on_transform_action = [](const Value&, const Value& action) {
+            return Value(Tuple{action, Value(std::int64_t(7))});
+        };
+    });
     std::uint64_t seed = 1;
     std::int64_t n_in = 0;
     for (const auto& sensor : orchestration->sensors) n_in += sensor->space->flat_dim();

@@ -413,6 +413,13 @@ bool Actuon::takes_direct_step() const {
     return typeid(*this) == typeid(Actuon) && onnx_engine && direct_ready();
 }
 
+Task<Value> Actuon::finish_step(Value sim_sensors, ExecuteArgs args) {
+    if (typeid(*this) != typeid(Actuon) || !onnx_engine || args.return_as_teacher_dict || !taught_ready())
+        return _execute(std::move(sim_sensors), std::move(args));
+    return taught_step(std::move(sim_sensors), std::move(args),
+                       [this](const Value& sensors_filtered) { return model_action(sensors_filtered); });
+}
+
 void Actuon::direct_step(DirectStep& step, ExecuteArgs& args) {
     if (args.return_as_teacher_dict) return stop_direct_step(step, args);
     Value mask;

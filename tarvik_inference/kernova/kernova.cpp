@@ -593,7 +593,50 @@ Value start_direct_step(BaseAgentProcessor& processor, Value obs, ExecuteArgs ar
 Task<Value> finish_direct_step(std::unique_ptr<DirectStep> stopped) {
     DirectStep& step = *stopped;
     step.handoff_args.converted_sensors = step.converted.sensors ? &step.converted : nullptr;
-    co_return co_await step.handoff->_execute(step.readings, std::move(step.handoff_args));
+    co_return co_await step.handoff->finish_step(step.readings, std::move(step.handoff_args));
+}
+
+Task<Value> BaseAgentProcessor::finish_step(Value sim_sensors, ExecuteArgs args) {
+    return _execute(std::move(sim_sensors), std::move(args));
+}
+
+bool BaseAgentProcessor::taught_ready() const {
+    return _is_initialized && teacher && !controller && perceptors.empty() && agent_group_agent_processors.empty() &&
+           !post_agent_group_agent_processor && context.orchestration && context.agent && !context.for_agent_group &&
+           !context.agent->is_controller();
+}
+
+Task<Value> BaseAgentProcessor::taught_step(Value sim_sensors, ExecuteArgs args,
+                                            std::function<Value(const Value&)> act) {
+    // process_sim_sensors without perceptors. Each teacher call is made
+    // through a local copy of the field, as the general path makes it: a
+    // reset may replace the field while a call is suspended.
+    Value tarvik_sensors = converted_sensors(sim_sensors, args.converted_sensors, nullptr);
+    Value transformed = tarvik_sensors;
+    if (auto current_teacher = teacher; !controller && current_teacher)
+        transformed = co_await current_teacher->transform_sensors(tarvik_sensors, none());
+    ObservationStep observation = begin_observation(tarvik_sensors, transformed);
+    // compute_action_mask of the base.
+    Value teacher_mask;
+    if (auto current_teacher = teacher)
+        teacher_mask = co_await current_teacher->compute_action_mask(transformed, args.previous_action);
+    const Value& sim_action_mask =
+        context.agent->has_custom_action_space() ? Value(no_action_mask) : args.sim_action_mask;
+    observation.action_mask = combined_mask(teacher_mask.is_none() ? Value(no_action_mask) : teacher_mask,
+                                            sim_action_mask.is_none() ? Value(no_action_mask) : sim_action_mask);
+    SensorsResult sensors = finish_observation(observation, transformed);
+
+    // process_action of the base, for a model's action.
+    Value unsquashed = space_utils::unsquash_action(act(sensors.first), action_space);
+    const auto current_teacher = teacher;
+    if (!current_teacher) co_return unsquashed;
+    Value processed = co_await current_teacher->transform_action(sensors.second, unsquashed);
+    {
+        std::optional<Value> replaced(processed);
+        std::lock_guard lock(state_mutex_);
+        previous_action.swap(replaced);
+    }
+    co_return processed;
 }
 
 bool BaseAgentProcessor::takes_direct_step() const { return false; }

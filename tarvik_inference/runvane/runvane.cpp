@@ -199,7 +199,7 @@ Task<Value> Runvane::execute_step(Value obs, FlatBuffer buffer, Value sim_action
     if (buffer.given)
         obs = buffer_readings(buffer.data, buffer.size, buffer.dtype, readable_in_place(*processor, buffer.dtype));
     if (!processor->takes_direct_step())
-        co_return co_await processor->_execute(
+        co_return co_await processor->finish_step(
             std::move(obs), step_args(std::move(sim_action_mask), explore, std::move(previous_action)));
 
     // Processors that await nothing take the step directly, down to the

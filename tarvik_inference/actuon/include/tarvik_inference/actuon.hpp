@@ -62,6 +62,9 @@ public:
     // model and nothing to await.
     bool takes_direct_step() const override;
     void direct_step(DirectStep& step, ExecuteArgs& args) override;
+    // A taught Actuon (itself, with a model, and nothing else to await)
+    // finishes a step in one coroutine; anything else through _execute.
+    Task<Value> finish_step(Value sim_sensors, ExecuteArgs args) override;
 
     // The loaded model; null for controller agents and when no model was found.
     std::shared_ptr<GrafexEngine> onnx_engine;

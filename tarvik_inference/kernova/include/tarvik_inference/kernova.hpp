@@ -221,6 +221,10 @@ public:
     Task<SensorsResult> process_sim_sensors_in_step(Value sensors, Value sim_action_mask, Value previous_action,
                                                     const ConvertedSensors* handed, ConvertedSensors* record);
 
+    // The rest of a step handed to this processor by a direct walk (or a
+    // whole step the facade could not take directly): _execute in the base.
+    virtual Task<Value> finish_step(Value sim_sensors, ExecuteArgs args);
+
     // Whether a step of this processor can be taken directly (see
     // DirectStep). The base: never.
     virtual bool takes_direct_step() const;
@@ -265,6 +269,15 @@ protected:
     Value mask_without_teacher(const Value& sim_action_mask);
     // Stops the walk of `step` at this processor with `args`.
     void stop_direct_step(DirectStep& step, ExecuteArgs& args);
+    // The step of a processor whose only awaits are its teacher's calls (no
+    // controller, perceptors or agent groups; the base's own
+    // process_sim_sensors, compute_action_mask and process_action): the
+    // general path's stages in one coroutine, `act` turning the model
+    // observation into the raw action, which is then unsquashed and passed
+    // through the teacher.
+    Task<Value> taught_step(Value sim_sensors, ExecuteArgs args, std::function<Value(const Value&)> act);
+    // Whether taught_step may stand in for this processor's step.
+    bool taught_ready() const;
 
 private:
     // Guards what steps in flight together share: sensor_plan_,
